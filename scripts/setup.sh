@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs what building and testing the updater needs on Debian 12 or Ubuntu.
+set -euo pipefail
+packages=(
+    cmake make g++ googletest            # native build and tests (GoogleTest built from source)
+    g++-mingw-w64-x86-64-posix           # Windows cross build (posix threads for std::thread)
+    wine wine64                          # cross-built tests and the whole program under Wine
+    xvfb xauth x11-utils xdotool imagemagick  # a display for the window, screenshots
+    clang-format                         # formatting check
+)
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -q
+$sudo apt-get install -y -q --no-install-recommends "${packages[@]}"

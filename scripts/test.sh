@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds and runs every test: formatting, the native tests (plain, AddressSanitizer,
+# ThreadSanitizer), and the Windows cross build with its tests under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+start=$(date +%s)
+
+echo "== clang-format"
+git ls-files -- '*.cpp' '*.hpp' '*.h' | xargs clang-format --dry-run --Werror
+
+for preset in native native-asan native-tsan windows; do
+    echo "== $preset"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$jobs"
+    ctest --preset "$preset"
+done
+
+echo "== all tests passed in $(( $(date +%s) - start )) s"
