@@ -1,0 +1,12 @@
+#include "engine/Log.hpp"
+
+#include <cstdio>
+
+namespace tavik {
+
+void StandardOutputLog::write(std::string_view line) {
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace tavik
