@@ -68,9 +68,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     // WM_CREATE runs inside this call: the first search for a unit happens before the window is
     // first shown.
     CreateWindowExW(tavik::Win32WindowView::exStyle, tavik::Win32WindowView::className,
-                    tavik::Win32WindowView::title, tavik::Win32WindowView::style, CW_USEDEFAULT,
-                    0, tavik::Win32WindowView::width, tavik::Win32WindowView::height, nullptr,
-                    nullptr, instance, &view);
+                    tavik::Win32WindowView::title, tavik::Win32WindowView::style, CW_USEDEFAULT, 0,
+                    tavik::Win32WindowView::width, tavik::Win32WindowView::height, nullptr, nullptr,
+                    instance, &view);
     if (view.windowHandle() == nullptr) {
         writeLine("CreateWindowEx failed\n");
         return 1;

@@ -12,13 +12,13 @@ namespace tavik {
 // a window that is already destroyed fails harmlessly, so a worker that outlives the window
 // does no harm.
 class Win32CompletionPoster final : public CompletionPoster {
-public:
+  public:
     void setWindow(HWND window) { window_ = window; }
     void post(bool success, std::uint64_t bytesTransferred) override {
         PostMessageW(window_, WM_USER, success ? 1 : 0, static_cast<LPARAM>(bytesTransferred));
     }
 
-private:
+  private:
     HWND window_ = nullptr;
 };
 

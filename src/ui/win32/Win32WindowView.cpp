@@ -18,11 +18,17 @@ constexpr DWORD progressStyle = WS_CHILD | WS_VISIBLE;
 // What a custom-drawn button answers: the control paints nothing itself.
 constexpr LRESULT customDrawn = CDRF_SKIPDEFAULT | CDRF_NEWFONT;
 
-COLORREF rgb(Colour c) { return RGB(c.r, c.g, c.b); }
+COLORREF rgb(Colour c) {
+    return RGB(c.r, c.g, c.b);
+}
 
-RECT toRect(const Rect& r) { return {r.left, r.top, r.right, r.bottom}; }
+RECT toRect(const Rect& r) {
+    return {r.left, r.top, r.right, r.bottom};
+}
 
-HWND toHandle(WindowView::Control control) { return static_cast<HWND>(control); }
+HWND toHandle(WindowView::Control control) {
+    return static_cast<HWND>(control);
+}
 
 // Captions are ASCII; each byte becomes one UTF-16 code unit.
 std::wstring widen(std::string_view text) {
@@ -37,10 +43,9 @@ std::wstring widen(std::string_view text) {
 HWND createChild(HWND parent, const wchar_t* windowClass, const wchar_t* caption, DWORD style,
                  const Rect& bounds, int controlId) {
     const auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(parent, GWLP_HINSTANCE));
-    return CreateWindowExW(0, windowClass, caption, style, bounds.left, bounds.top,
-                           bounds.width(), bounds.height(), parent,
-                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(controlId)), instance,
-                           nullptr);
+    return CreateWindowExW(
+        0, windowClass, caption, style, bounds.left, bounds.top, bounds.width(), bounds.height(),
+        parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(controlId)), instance, nullptr);
 }
 
 HDEVNOTIFY registerInterfaceClass(HWND window, const GUID& interfaceClass) {
@@ -139,9 +144,9 @@ LRESULT Win32WindowView::onNotify(const NMHDR* header) {
 
 // Every custom-draw notification of the two buttons draws the whole button, whatever the stage.
 LRESULT Win32WindowView::drawButton(const NMCUSTOMDRAW& draw) {
-    const ButtonLook look = buttonLook((draw.uItemState & CDIS_SELECTED) != 0,
-                                       (draw.uItemState & CDIS_HOT) != 0,
-                                       (draw.uItemState & CDIS_DISABLED) != 0);
+    const ButtonLook look =
+        buttonLook((draw.uItemState & CDIS_SELECTED) != 0, (draw.uItemState & CDIS_HOT) != 0,
+                   (draw.uItemState & CDIS_DISABLED) != 0);
     HDC dc = draw.hdc;
     HPEN pen = CreatePen(PS_INSIDEFRAME, look.penWidth, rgb(look.pen));
     HBRUSH brush = CreateSolidBrush(rgb(look.fill));
@@ -209,7 +214,9 @@ WindowView::Control Win32WindowView::createProgressBar(const Rect& bounds) {
     return createChild(windowHandle_, PROGRESS_CLASSW, nullptr, progressStyle, bounds, 0);
 }
 
-void Win32WindowView::destroyControl(Control control) { DestroyWindow(toHandle(control)); }
+void Win32WindowView::destroyControl(Control control) {
+    DestroyWindow(toHandle(control));
+}
 
 void Win32WindowView::showControl(Control control, bool visible) {
     ShowWindow(toHandle(control), visible ? SW_SHOW : SW_HIDE);
@@ -238,8 +245,12 @@ void Win32WindowView::unregisterDeviceNotifications() {
     UnregisterDeviceNotification(deviceNotifications_[1]);
 }
 
-void Win32WindowView::destroyWindow() { DestroyWindow(windowHandle_); }
+void Win32WindowView::destroyWindow() {
+    DestroyWindow(windowHandle_);
+}
 
-void Win32WindowView::quit() { PostQuitMessage(0); }
+void Win32WindowView::quit() {
+    PostQuitMessage(0);
+}
 
 }  // namespace tavik

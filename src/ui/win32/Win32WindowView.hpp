@@ -15,7 +15,7 @@ class Win32CompletionPoster;
 // custom-drawn buttons and the child controls. It owns no logic: every event goes to the
 // UpdaterWindow, which decides, and calls back through WindowView.
 class Win32WindowView final : public WindowView {
-public:
+  public:
     static constexpr const wchar_t* className = L"SampleAppWindowClass";
     static constexpr const wchar_t* title = L"Zerrow Tavik Updater (Sept 2023)";
     static constexpr DWORD exStyle = WS_EX_APPWINDOW | WS_EX_CLIENTEDGE;
@@ -53,7 +53,7 @@ public:
     void destroyWindow() override;
     void quit() override;
 
-private:
+  private:
     LRESULT onCreate(HWND hwnd);
     LRESULT onPaint();
     LRESULT onNotify(const NMHDR* header);
