@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "device/win32/InterfaceGuids.hpp"
+#include "device/win32/InterfaceClasses.hpp"
 #include "ui/ButtonLook.hpp"
 #include "ui/win32/Win32CompletionPoster.hpp"
 

@@ -1,0 +1,49 @@
+# Shared by the scripts that run the updater under Wine: a display, a Wine prefix, the probe.
+# Expects: TAVIK_BIN (folder of TavikUpdater.exe and window-probe.exe).
+
+# A display: the caller's, or a private Xvfb that ends with the script.
+ensure_display() {
+    if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+        return
+    fi
+    local n
+    for n in $(seq 90 140); do
+        if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
+            Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+            XVFB_PID=$!
+            export DISPLAY=":$n"
+            local i
+            for i in $(seq 1 50); do
+                xdpyinfo >/dev/null 2>&1 && return
+                sleep 0.1
+            done
+            echo "Xvfb did not start on :$n" >&2
+            return 1
+        fi
+    done
+    echo "no free X display" >&2
+    return 1
+}
+
+# A fresh Wine prefix in $1, booted once.
+fresh_prefix() {
+    export WINEPREFIX="$1"
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    rm -rf "$WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    wine wineboot -i >/dev/null 2>&1
+    wineserver -w
+}
+
+probe() {
+    wine "$TAVIK_BIN/window-probe.exe" "$@"
+}
+
+stop_wine() {
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
+    if [ -n "${XVFB_PID:-}" ]; then
+        kill "$XVFB_PID" 2>/dev/null || true
+    fi
+}
