@@ -1,0 +1,115 @@
+#include "device/win32/DeviceData.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "device/win32/InterfaceClasses.hpp"
+
+namespace tavik {
+
+HResult retrieveDevicePath(const Win32Api& api, WCHAR* path, ULONG pathBytes, BOOL* deviceNotFound,
+                           const GUID& interfaceClass) {
+    if (deviceNotFound != nullptr) {
+        *deviceNotFound = FALSE;
+    }
+    // The configuration manager's declarations take the class GUID by non-const pointer.
+    GUID classGuid = interfaceClass;
+    const HANDLE heap = api.GetProcessHeap();
+
+    // The list can grow between the size query and the fetch (a unit arriving); the fetch then
+    // reports CR_BUFFER_SMALL and the size is asked again, as often as it takes.
+    WCHAR* list = nullptr;
+    ULONG listLength = 0;  // in code units, every terminator included
+    for (;;) {
+        CONFIGRET cr = api.CM_Get_Device_Interface_List_SizeW(&listLength, &classGuid, nullptr,
+                                                              CM_GET_DEVICE_INTERFACE_LIST_PRESENT);
+        if (cr != CR_SUCCESS) {
+            return configRetToHResult(api, cr);
+        }
+        list = static_cast<WCHAR*>(
+            api.HeapAlloc(heap, HEAP_ZERO_MEMORY, static_cast<SIZE_T>(listLength) * sizeof(WCHAR)));
+        if (list == nullptr) {
+            return hrOutOfMemory;
+        }
+        cr = api.CM_Get_Device_Interface_ListW(&classGuid, nullptr, list, listLength,
+                                               CM_GET_DEVICE_INTERFACE_LIST_PRESENT);
+        if (cr == CR_SUCCESS) {
+            break;
+        }
+        api.HeapFree(heap, 0, list);
+        if (cr != CR_BUFFER_SMALL) {
+            return configRetToHResult(api, cr);
+        }
+    }
+
+    // An empty list is a single NUL. A length of 0 would be a zero-sized block, which must not
+    // be read at all.
+    if (listLength == 0 || list[0] == L'\0') {
+        if (deviceNotFound != nullptr) {
+            *deviceNotFound = TRUE;
+        }
+        api.HeapFree(heap, 0, list);
+        return hrNotFound;
+    }
+
+    HResult result = hrOk;
+    const ULONG capacity = pathBytes / sizeof(WCHAR);
+    if (capacity == 0) {
+        result = hrInvalidArg;
+    } else {
+        // The first path ends at its terminator; the bound guards against a list without one.
+        const std::size_t length =
+            static_cast<std::size_t>(std::find(list, list + listLength, L'\0') - list);
+        const std::size_t copied = std::min<std::size_t>(length, capacity - 1);
+        std::memcpy(path, list, copied * sizeof(WCHAR));
+        path[copied] = L'\0';
+        result = copied == length ? hrOk : hrInsufficientBuffer;
+    }
+    api.HeapFree(heap, 0, list);
+    return result;
+}
+
+HResult openDevice(const Win32Api& api, DeviceData& device, BOOL* deviceNotFound) {
+    device.handlesOpen = FALSE;
+
+    HResult result = retrieveDevicePath(api, device.devicePath, sizeof device.devicePath,
+                                        deviceNotFound, primaryInterfaceGuid);
+    if (failed(result)) {
+        result = retrieveDevicePath(api, device.devicePath, sizeof device.devicePath,
+                                    deviceNotFound, secondaryInterfaceGuid);
+        if (failed(result)) {
+            return result;
+        }
+    }
+
+    // WinUSB requires the file to be opened for overlapped I/O, even though every transfer of
+    // this program is synchronous.
+    device.deviceHandle = api.CreateFileW(
+        device.devicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    if (device.deviceHandle == INVALID_HANDLE_VALUE) {
+        return hresultFromWin32(api.GetLastError());
+    }
+
+    if (!api.WinUsb_Initialize(device.deviceHandle, &device.winusbHandle)) {
+        // Read before CloseHandle, which may overwrite the thread's last error.
+        const HResult initializeResult = hresultFromWin32(api.GetLastError());
+        api.CloseHandle(device.deviceHandle);
+        return initializeResult;
+    }
+
+    device.handlesOpen = TRUE;
+    return hrOk;
+}
+
+void closeDevice(const Win32Api& api, DeviceData& device) {
+    if (!device.handlesOpen) {
+        return;
+    }
+    // The interface handle lives on the file handle, so it goes first.
+    api.WinUsb_Free(device.winusbHandle);
+    api.CloseHandle(device.deviceHandle);
+    device.handlesOpen = FALSE;
+}
+
+}  // namespace tavik

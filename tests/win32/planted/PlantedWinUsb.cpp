@@ -1,0 +1,46 @@
+// A planted winusb.dll: the same exported names as the system's, placed beside the test
+// executable. Loading it at all sets the process environment variable TAVIK_PLANTED_WINUSB, and
+// every export refuses to work, so a test sees at once whether this file was picked up.
+#include <windows.h>
+
+namespace {
+
+void reveal(const wchar_t* what) {
+    SetEnvironmentVariableW(L"TAVIK_PLANTED_WINUSB", what);
+}
+
+}  // namespace
+
+extern "C" {
+
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        reveal(L"loaded");
+    }
+    return TRUE;
+}
+
+__declspec(dllexport) BOOL WINAPI WinUsb_Initialize(HANDLE, void**) {
+    reveal(L"WinUsb_Initialize");
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+__declspec(dllexport) BOOL WINAPI WinUsb_Free(void*) {
+    reveal(L"WinUsb_Free");
+    return FALSE;
+}
+
+__declspec(dllexport) BOOL WINAPI
+    WinUsb_GetDescriptor(void*, UCHAR, UCHAR, USHORT, PUCHAR, ULONG, PULONG) {
+    reveal(L"WinUsb_GetDescriptor");
+    return FALSE;
+}
+
+__declspec(dllexport) BOOL WINAPI
+    WinUsb_ControlTransfer(void*, ULONGLONG, PUCHAR, ULONG, PULONG, LPOVERLAPPED) {
+    reveal(L"WinUsb_ControlTransfer");
+    return FALSE;
+}
+
+}  // extern "C"
