@@ -13,9 +13,27 @@ void reveal(const wchar_t* what) {
 
 extern "C" {
 
+// Also leaves the file "planted-dll-was-loaded" beside the executable, for tests that watch a
+// process from outside.
+static void leaveMarkerFile() {
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    wchar_t* name = path + length;
+    while (name > path && *(name - 1) != L'\\') {
+        --name;
+    }
+    lstrcpynW(name, L"planted-dll-was-loaded", static_cast<int>(MAX_PATH - (name - path)));
+    HANDLE marker = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (marker != INVALID_HANDLE_VALUE) {
+        CloseHandle(marker);
+    }
+}
+
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) {
         reveal(L"loaded");
+        leaveMarkerFile();
     }
     return TRUE;
 }
