@@ -1,0 +1,87 @@
+// The Windows entry point: creates the window and the engine, registers the window class,
+// creates and shows the main window, and runs the message loop. The exit code is 1 however the
+// program ends.
+#include <windows.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "device/win32/Win32DeviceAccess.hpp"
+#include "engine/Log.hpp"
+#include "engine/Updater.hpp"
+#include "ui/UpdaterWindow.hpp"
+#include "ui/win32/Win32CompletionPoster.hpp"
+#include "ui/win32/Win32WindowView.hpp"
+
+namespace {
+
+void writeLine(const char* line) {
+    std::fputs(line, stdout);
+    std::fflush(stdout);
+}
+
+bool registerWindowClass() {
+    WNDCLASSEXW windowClass = {};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.style = CS_VREDRAW | CS_HREDRAW | CS_OWNDC;
+    windowClass.lpfnWndProc = tavik::Win32WindowView::windowProc;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
+    // Lives until the process ends, like the class.
+    windowClass.hbrBackground = CreateSolidBrush(RGB(17, 21, 24));
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.lpszClassName = tavik::Win32WindowView::className;
+    windowClass.hIconSm = windowClass.hIcon;
+    return RegisterClassExW(&windowClass) != 0;
+}
+
+// The system's message font, or null (text then uses the default font). Never deleted.
+HFONT messageFont() {
+    NONCLIENTMETRICSW metrics = {};
+    metrics.cbSize = sizeof metrics;
+    if (!SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {
+        return nullptr;
+    }
+    return CreateFontIndirectW(&metrics.lfMessageFont);
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    // The window object: the view and the presentation it serves.
+    auto poster = std::make_shared<tavik::Win32CompletionPoster>();
+    tavik::Win32WindowView view(poster);
+    tavik::UpdaterWindow window(view);
+    view.setPresentation(&window);
+
+    if (!registerWindowClass()) {
+        writeLine("RegisterClassEx failed\n");
+    }
+
+    tavik::Win32DeviceAccess devices;
+    tavik::StandardOutputLog log;
+    tavik::Updater updater(&window, devices, poster, log);
+    window.setClient(&updater);
+
+    view.setFont(messageFont());
+
+    // WM_CREATE runs inside this call: the first search for a unit happens before the window is
+    // first shown.
+    CreateWindowExW(tavik::Win32WindowView::exStyle, tavik::Win32WindowView::className,
+                    tavik::Win32WindowView::title, tavik::Win32WindowView::style, CW_USEDEFAULT, 0,
+                    tavik::Win32WindowView::width, tavik::Win32WindowView::height, nullptr, nullptr,
+                    instance, &view);
+    if (view.windowHandle() == nullptr) {
+        writeLine("CreateWindowEx failed\n");
+        return 1;
+    }
+    ShowWindow(view.windowHandle(), SW_SHOWNORMAL);
+    UpdateWindow(view.windowHandle());
+
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return 1;
+}

@@ -1,0 +1,185 @@
+#include "ui/UpdaterWindow.hpp"
+
+#include <string>
+
+#include "firmware/FirmwareCatalog.hpp"
+#include "firmware/FirmwareImage.hpp"
+
+namespace tavik {
+
+namespace {
+
+constexpr std::string_view noUnitText =
+    "No Tavik in update mode. Hold MON on IN 2 and power on device.";
+
+// A line's text is a C string: whatever follows a NUL (a string descriptor can carry one) is not
+// part of it.
+std::string_view untilNul(std::string_view text) {
+    return text.substr(0, text.find('\0'));
+}
+
+}  // namespace
+
+// --- Window events -------------------------------------------------------------------------
+
+void UpdaterWindow::onCreate(int clientWidth) {
+    clientWidth_ = clientWidth;
+    setStatusText("Loading...");
+    okButton_ = view_.createButton(idcOkButton, "OK", WindowLayout::button(clientWidth_));
+    if (okButton_ != nullptr) {
+        view_.showControl(okButton_, false);
+    }
+    view_.registerDeviceNotifications();
+    client_->connectDevice();
+}
+
+void UpdaterWindow::onClose() {
+    view_.unregisterDeviceNotifications();
+    client_->disconnectDevice();
+    view_.destroyWindow();
+}
+
+void UpdaterWindow::onActionClicked() {
+    client_->startUpdate();
+}
+
+void UpdaterWindow::onOkClicked() {
+    view_.quit();
+}
+
+void UpdaterWindow::onDeviceArrival() {
+    client_->connectDevice();
+}
+
+void UpdaterWindow::onDeviceRemoval() {
+    client_->disconnectDevice();
+}
+
+void UpdaterWindow::onTransferCompleted(bool success, std::uint64_t bytesTransferred) {
+    client_->onTransferComplete(success, bytesTransferred);
+}
+
+// --- The engine's news ---------------------------------------------------------------------
+
+void UpdaterWindow::onDeviceConnected() {
+    finished_ = false;
+    std::string product, serial, version, build;
+    client_->getDeviceInfo(product, serial, version, build);
+
+    std::string description;
+    if (version == "XMOS") {
+        description = product + " (Serial: " + serial + ")";
+        setMessageText("Your device is already up-to-date.");
+        if (okButton_ != nullptr) {
+            view_.showControl(okButton_, true);
+        }
+    } else if (serial.size() < 5) {
+        description = product;
+        setMessageText("Error Identifying Device");
+        if (okButton_ != nullptr) {
+            view_.showControl(okButton_, true);
+        }
+    } else {
+        const FirmwareEntry& entry = selectFirmwareEntry(serial);
+        const std::string current = currentDisplayVersion(entry, build);
+        if (version == entry.targetVersion) {
+            setMessageText("Up to date!");
+            createActionButton("Reinstall Firmware");
+            description = product + " (Serial: " + serial +
+                          ", Firmware Version: " + std::string(entry.targetDisplayVersion) + ")";
+        } else {
+            showUpdateOffer(entry.targetDisplayVersion);
+            description = product + " (Serial: " + serial + ", Firmware Version: " + current + ")";
+        }
+        const FirmwareImage image = loadFirmwareImage(entry.resourceId);
+        client_->setFirmwareImage(image.data, image.size);
+        if (okButton_ != nullptr) {
+            view_.showControl(okButton_, false);
+        }
+    }
+    setStatusText("Device Connected: " + description);
+
+    progressBar_ = view_.createProgressBar(WindowLayout::progressBar(clientWidth_));
+    if (progressBar_ != nullptr) {
+        view_.showControl(progressBar_, false);
+    }
+}
+
+void UpdaterWindow::onDeviceDisconnected() {
+    setStatusText(noUnitText);
+    if (actionButton_ != nullptr) {
+        view_.destroyControl(actionButton_);
+        actionButton_ = nullptr;
+    }
+    if (progressBar_ != nullptr) {
+        view_.destroyControl(progressBar_);
+        progressBar_ = nullptr;
+    }
+    if (finished_) {
+        // The end of the run stays on screen after the unit has gone (it restarts on success).
+        return;
+    }
+    setMessageText("");
+    if (okButton_ != nullptr) {
+        view_.showControl(okButton_, false);
+    }
+}
+
+void UpdaterWindow::onUpdateState(std::int32_t code) {
+    switch (code) {
+        case runStarted:
+            if (actionButton_ != nullptr) {
+                view_.showControl(actionButton_, false);
+            }
+            if (progressBar_ != nullptr) {
+                view_.setProgressRange(progressBar_,
+                                       static_cast<std::uint16_t>(client_->getBlockCount()));
+                view_.showControl(progressBar_, true);
+            }
+            setMessageText("Updating...");
+            break;
+        case runProgress:
+            if (progressBar_ != nullptr) {
+                view_.setProgressPosition(progressBar_,
+                                          static_cast<std::uint16_t>(client_->getBlockNumber()));
+            }
+            break;
+        case runSucceeded:
+        case runFailed:
+            if (progressBar_ != nullptr) {
+                view_.showControl(progressBar_, false);
+            }
+            if (okButton_ != nullptr) {
+                view_.showControl(okButton_, true);
+            }
+            setMessageText(code == runSucceeded ? "Success" : "Update Failed");
+            finished_ = true;
+            break;
+        default:
+            break;
+    }
+}
+
+// --- Presentation --------------------------------------------------------------------------
+
+void UpdaterWindow::showUpdateOffer(std::string_view targetDisplayVersion) {
+    setMessageText("Update to " + std::string(targetDisplayVersion));
+    createActionButton("Update Now");
+}
+
+void UpdaterWindow::createActionButton(std::string_view caption) {
+    actionButton_ =
+        view_.createButton(idcActionButton, caption, WindowLayout::button(clientWidth_));
+}
+
+void UpdaterWindow::setStatusText(std::string_view text) {
+    statusText_ = untilNul(text);
+    view_.invalidate(WindowLayout::statusLine(clientWidth_));
+}
+
+void UpdaterWindow::setMessageText(std::string_view text) {
+    messageText_ = untilNul(text);
+    view_.invalidate(WindowLayout::messageLine(clientWidth_));
+}
+
+}  // namespace tavik

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+
+#include "ui/UpdaterWindow.hpp"
+#include "ui/WindowView.hpp"
+
+namespace tavik {
+
+class Win32CompletionPoster;
+
+// The main window on Win32: the window procedure, painting of the two text lines, the
+// custom-drawn buttons and the child controls. It owns no logic: every event goes to the
+// UpdaterWindow, which decides, and calls back through WindowView.
+class Win32WindowView final : public WindowView {
+  public:
+    static constexpr const wchar_t* className = L"SampleAppWindowClass";
+    static constexpr const wchar_t* title = L"Zerrow Tavik Updater (Sept 2023)";
+    static constexpr DWORD exStyle = WS_EX_APPWINDOW | WS_EX_CLIENTEDGE;
+    static constexpr DWORD style = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+    static constexpr int width = 500;
+    static constexpr int height = 160;
+
+    // `poster` learns the window handle at creation, so that workers can post to it.
+    explicit Win32WindowView(std::shared_ptr<Win32CompletionPoster> poster)
+        : poster_(std::move(poster)) {}
+    Win32WindowView(const Win32WindowView&) = delete;
+    Win32WindowView& operator=(const Win32WindowView&) = delete;
+
+    // Set once, before the main window is created.
+    void setPresentation(UpdaterWindow* window) { window_ = window; }
+    void setFont(HFONT font) { font_ = font; }
+
+    HWND windowHandle() const { return windowHandle_; }
+
+    // The class's window procedure: binds the view given as the creation parameter to the
+    // window at WM_CREATE, then hands every message to handleMessage.
+    static LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT handleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+
+    // WindowView
+    Control createButton(int controlId, std::string_view caption, const Rect& bounds) override;
+    Control createProgressBar(const Rect& bounds) override;
+    void destroyControl(Control control) override;
+    void showControl(Control control, bool visible) override;
+    void setProgressRange(Control progressBar, std::uint16_t maximum) override;
+    void setProgressPosition(Control progressBar, std::uint16_t position) override;
+    void invalidate(const Rect& area) override;
+    void registerDeviceNotifications() override;
+    void unregisterDeviceNotifications() override;
+    void destroyWindow() override;
+    void quit() override;
+
+  private:
+    LRESULT onCreate(HWND hwnd);
+    LRESULT onPaint();
+    LRESULT onNotify(const NMHDR* header);
+    LRESULT onCommand(WPARAM wParam);
+    LRESULT onDeviceChange(WPARAM event, LPARAM data);
+    LRESULT onTransferComplete(WPARAM success, LPARAM bytes);
+    LRESULT drawButton(const NMCUSTOMDRAW& draw);
+    void drawLine(HDC dc, const RECT& paintArea, const Rect& line, const std::string& text,
+                  UINT flags);
+
+    std::shared_ptr<Win32CompletionPoster> poster_;
+    UpdaterWindow* window_ = nullptr;
+    HWND windowHandle_ = nullptr;
+    HFONT font_ = nullptr;
+    HDEVNOTIFY deviceNotifications_[2] = {nullptr, nullptr};
+};
+
+}  // namespace tavik

@@ -1,0 +1,111 @@
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ui/WindowView.hpp"
+
+namespace tavik::test {
+
+// A WindowView that keeps what the window asked of it: the controls with their captions, bounds,
+// visibility and progress, the areas invalidated, and the lifecycle calls. Control handles are
+// the addresses of the records, which live as long as the view.
+class RecordingView : public WindowView {
+  public:
+    enum class Kind { Button, ProgressBar };
+
+    struct ControlRecord {
+        Kind kind;
+        int controlId;
+        std::string caption;
+        Rect bounds;
+        bool visible = true;
+        bool destroyed = false;
+        std::optional<std::uint16_t> rangeMaximum;
+        std::optional<std::uint16_t> position;
+    };
+
+    Control createButton(int controlId, std::string_view caption, const Rect& bounds) override {
+        return create({Kind::Button, controlId, std::string(caption), bounds, true, false, {}, {}});
+    }
+    Control createProgressBar(const Rect& bounds) override {
+        return create({Kind::ProgressBar, 0, "", bounds, true, false, {}, {}});
+    }
+    void destroyControl(Control control) override { use(control).destroyed = true; }
+    void showControl(Control control, bool visible) override { use(control).visible = visible; }
+    void setProgressRange(Control progressBar, std::uint16_t maximum) override {
+        use(progressBar).rangeMaximum = maximum;
+    }
+    void setProgressPosition(Control progressBar, std::uint16_t position) override {
+        use(progressBar).position = position;
+        positions.push_back(position);
+    }
+    void invalidate(const Rect& area) override { invalidated.push_back(area); }
+    void registerDeviceNotifications() override { ++registrations; }
+    void unregisterDeviceNotifications() override { ++unregistrations; }
+    void destroyWindow() override { windowDestroyed = true; }
+    void quit() override { ++quits; }
+
+    // Controls not destroyed.
+    std::vector<const ControlRecord*> liveControls() const {
+        std::vector<const ControlRecord*> live;
+        for (const ControlRecord& record : controls) {
+            if (!record.destroyed) {
+                live.push_back(&record);
+            }
+        }
+        return live;
+    }
+
+    // Captions of the live, visible controls; a progress bar shows as "<progress>".
+    std::vector<std::string> visibleControls() const {
+        std::vector<std::string> visible;
+        for (const ControlRecord* record : liveControls()) {
+            if (record->visible) {
+                visible.push_back(record->kind == Kind::ProgressBar ? "<progress>"
+                                                                    : record->caption);
+            }
+        }
+        return visible;
+    }
+
+    const ControlRecord* record(Control control) const {
+        return static_cast<const ControlRecord*>(control);
+    }
+
+    // When set, every creation fails and returns null, like a failing CreateWindowExW.
+    bool failCreation = false;
+
+    std::deque<ControlRecord> controls;
+    std::vector<Rect> invalidated;
+    std::vector<std::uint16_t> positions;
+    int registrations = 0;
+    int unregistrations = 0;
+    bool windowDestroyed = false;
+    int quits = 0;
+    // Calls made on a destroyed control: a window must never do that.
+    int callsOnDestroyedControls = 0;
+
+  private:
+    Control create(ControlRecord record) {
+        if (failCreation) {
+            return nullptr;
+        }
+        controls.push_back(std::move(record));
+        return &controls.back();
+    }
+
+    ControlRecord& use(Control control) {
+        auto& record = *static_cast<ControlRecord*>(control);
+        if (record.destroyed) {
+            ++callsOnDestroyedControls;
+        }
+        return record;
+    }
+};
+
+}  // namespace tavik::test
