@@ -427,14 +427,16 @@ bool SimulatedUnit::answerUpload(const SetupPacket& setup, std::vector<std::uint
     if (state_ == dfuError) {
         return stall();
     }
-    std::vector<std::uint8_t> readBack = config_.image;
-    readBack.insert(readBack.end(), extraReadBackBytes_, extraByte);
-
+    // The read-back is the stored image followed by any extra bytes it was told to return.
+    const std::vector<std::uint8_t>& image = config_.image;
+    const std::size_t readBackSize = image.size() + extraReadBackBytes_;
     const std::size_t offset = std::size_t{setup.value} * blockSize;
-    const std::size_t available = offset < readBack.size() ? readBack.size() - offset : 0;
+    const std::size_t available = offset < readBackSize ? readBackSize - offset : 0;
     const std::size_t count = std::min({available, blockSize, std::size_t{setup.length}});
-    reply.assign(readBack.begin() + static_cast<std::ptrdiff_t>(offset),
-                 readBack.begin() + static_cast<std::ptrdiff_t>(offset + count));
+    reply.assign(count, extraByte);
+    for (std::size_t i = 0; i < count && offset + i < image.size(); ++i) {
+        reply[i] = image[offset + i];
+    }
     if (count > 0 && corruptBlocks_.contains(setup.value)) {
         reply[0] ^= 0xFF;
     }
