@@ -115,17 +115,6 @@ TEST(UpdaterConnect, BuildIsTheVersionAfterItsFirstPlus) {
         EXPECT_EQ(version, c.version);
         EXPECT_EQ(build, c.build);
     }
-
-    sim::UnitConfig shortBranch;
-    shortBranch.productId = 0x0009;
-    EngineHarness h(shortBranch);
-    h.create();
-    std::string product, serial, version, build = "x";
-    h.updater.getDeviceInfo(product, serial, version, build);
-    EXPECT_EQ(product, "Ta");
-    EXPECT_EQ(version, "XMOS");
-    EXPECT_EQ(build, "");
-    EXPECT_EQ(h.updater.getStringDescriptor(3), "T1X00001");
 }
 
 }  // namespace
