@@ -1,0 +1,334 @@
+#include "engine/Updater.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace tavik {
+
+namespace {
+
+constexpr std::uint8_t dfuIdleState = 2;  // bState dfuIDLE
+
+// DFU 1.1 class requests on interface 0, and the unit's own restart request.
+SetupPacket uploadPacket(std::uint16_t block) {
+    return {.requestType = 0xA1,  // device to host, class, interface
+            .request = 0x02,      // DFU_UPLOAD
+            .value = block,
+            .index = 0,
+            .length = 64};
+}
+
+SetupPacket downloadPacket(std::uint16_t block, std::uint16_t chunkLength) {
+    return {.requestType = 0x21,  // host to device, class, interface
+            .request = 0x01,      // DFU_DNLOAD
+            .value = block,
+            .index = 0,
+            .length = chunkLength};
+}
+
+SetupPacket statusPacket() {
+    return {.requestType = 0xA1,  // device to host, class, interface
+            .request = 0x03,      // DFU_GETSTATUS
+            .value = 0,
+            .index = 0,
+            .length = 6};
+}
+
+SetupPacket rebootPacket() {
+    return {.requestType = 0x21,  // host to device, class, interface
+            .request = 0xF0,      // REBOOT_TO_APP
+            .value = 0,
+            .index = 0,
+            .length = 0};
+}
+
+}  // namespace
+
+bool Updater::launchDetachedThread(std::function<void()> work) {
+    try {
+        std::thread(std::move(work)).detach();
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
+Updater::Updater(UpdaterWindow* window, DeviceAccess& devices,
+                 std::shared_ptr<CompletionPoster> poster, Log& log, WorkerLauncher launchWorker)
+    : window_(window),
+      devices_(devices),
+      poster_(std::move(poster)),
+      log_(log),
+      launchWorker_(std::move(launchWorker)) {}
+
+// --- Units -----------------------------------------------------------------------------------
+
+void Updater::connectDevice() {
+    if (device_) {
+        return;
+    }
+    OpenResult opened = devices_.openDevice();
+    if (failed(opened.result) || !opened.device) {
+        if (opened.deviceNotFound) {
+            log("Device not connected or driver not installed\n");
+        } else {
+            char line[64];
+            std::snprintf(line, sizeof line, "Failed looking for device, HRESULT 0x%x\n",
+                          static_cast<unsigned>(opened.result));
+            log(line);
+        }
+        disconnectDevice();
+        return;
+    }
+    device_ = std::move(opened.device);
+    if (identifyDevice(unitVendorId, unitProductId, unitShortBranchProductId, unitProductIdLater)) {
+        window_->onDeviceConnected();
+    } else {
+        disconnectDevice();
+    }
+}
+
+void Updater::disconnectDevice() {
+    device_.reset();
+    window_->onDeviceDisconnected();
+}
+
+bool Updater::identifyDevice(std::uint16_t vendorId, std::uint16_t productId1,
+                             std::uint16_t productId2, std::uint16_t productId3) {
+    if (!device_) {
+        return false;
+    }
+    switch (
+        tavik::identifyDevice(*device_, vendorId, productId1, productId2, productId3, identity_)) {
+        case Identification::recognised:
+            return true;
+        case Identification::descriptorError:
+            log("Error getting descriptor\n");
+            return false;
+        case Identification::notRecognised:
+            break;
+    }
+    return false;
+}
+
+std::string Updater::getStringDescriptor(std::uint8_t index) {
+    return device_ ? tavik::getStringDescriptor(*device_, index) : std::string();
+}
+
+void Updater::getDeviceInfo(std::string& product, std::string& serial, std::string& version,
+                            std::string& build) {
+    product = identity_.product;
+    serial = identity_.serial;
+    version = identity_.version;
+    const std::size_t plus = version.find('+');
+    build = plus == std::string::npos ? std::string() : version.substr(plus + 1);
+}
+
+// --- Runs ------------------------------------------------------------------------------------
+
+void Updater::setFirmwareImage(const std::uint8_t* data, std::uint64_t size) {
+    imageData_ = data;
+    imageSize_ = size;
+}
+
+std::uint64_t Updater::getBlockCount() {
+    return (imageSize_ + 63) / 64;
+}
+
+std::uint64_t Updater::getBlockNumber() {
+    return blockNumber_;
+}
+
+void Updater::startUpdate() {
+    if (imageData_ == nullptr || state_ != UpdateState::Idle) {
+        log("Firmware Update In Progress\n");
+        return;
+    }
+    window_->onUpdateState(UpdaterWindow::runStarted);
+    imageOffset_ = 0;
+    blockNumber_ = 0;
+    chunkLength_ = 0;
+    state_ = UpdateState::CompareExisting;
+    requestUpload();
+}
+
+void Updater::onTransferComplete(bool success, std::uint64_t bytesTransferred) {
+    const std::shared_ptr<DfuRequest> request = std::move(inFlight_);
+    if (!success) {
+        log("AsyncRequestCallback Error\n");
+        // The unit drops off the bus as it restarts, so the restart request may well fail: the
+        // image was in place and the request was sent, which is what success means.
+        endRun(state_ == UpdateState::Reboot);
+        return;
+    }
+    if (request) {
+        const std::span<const std::uint8_t> received = request->received(bytesTransferred);
+        std::copy(received.begin(), received.end(), transferBuffer_.begin());
+    }
+    window_->onUpdateState(UpdaterWindow::runProgress);
+
+    switch (state_) {
+        case UpdateState::CompareExisting:
+            switch (checkBlock(bytesTransferred)) {
+                case BlockCheck::more:
+                    requestUpload();
+                    break;
+                case BlockCheck::whole:
+                    state_ = UpdateState::Reboot;
+                    requestReboot();
+                    break;
+                case BlockCheck::differs:
+                    // The download always starts over from the image's first byte.
+                    state_ = UpdateState::Download;
+                    blockNumber_ = 0;
+                    imageOffset_ = 0;
+                    requestDownload();
+                    break;
+            }
+            break;
+        case UpdateState::Download:
+            if (chunkLength_ != 0) {
+                requestDownload();
+            } else {
+                state_ = UpdateState::GetStatus;
+                requestStatus();
+            }
+            break;
+        case UpdateState::GetStatus:
+            onStatusReply(bytesTransferred);
+            break;
+        case UpdateState::Verify:
+            switch (checkBlock(bytesTransferred)) {
+                case BlockCheck::more:
+                    requestUpload();
+                    break;
+                case BlockCheck::whole:
+                    state_ = UpdateState::Reboot;
+                    requestReboot();
+                    break;
+                case BlockCheck::differs:
+                    log("Update Failed\n");
+                    endRun(false);
+                    break;
+            }
+            break;
+        case UpdateState::Reboot:
+            log("Rebooted\n");
+            endRun(true);
+            imageData_ = nullptr;
+            break;
+        case UpdateState::Idle:
+            break;
+    }
+}
+
+// A read-back matches the image only when every block matches and the first short block ends
+// exactly where the image ends: a unit whose data stops early (a blank unit answers block 0 with
+// nothing) does not hold the image, and neither does one that returns more than the image.
+Updater::BlockCheck Updater::checkBlock(std::uint64_t received) {
+    if (received > transferBuffer_.size() || imageOffset_ > imageSize_ ||
+        received > imageSize_ - imageOffset_ ||
+        !std::equal(transferBuffer_.begin(), transferBuffer_.begin() + received,
+                    imageData_ + imageOffset_)) {
+        return BlockCheck::differs;
+    }
+    imageOffset_ += received;
+    if (received == transferBuffer_.size()) {
+        return BlockCheck::more;
+    }
+    return imageOffset_ == imageSize_ ? BlockCheck::whole : BlockCheck::differs;
+}
+
+// A reply of fewer than six bytes is no status: the bytes that did not arrive are shown as
+// zeros rather than as whatever an earlier request left in the buffer.
+void Updater::onStatusReply(std::uint64_t received) {
+    std::array<std::uint8_t, 6> status{};
+    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(received, status.size()));
+    std::copy_n(transferBuffer_.begin(), count, status.begin());
+
+    char line[64];
+    std::snprintf(line, sizeof line, "0x%02x 0x%02x 0x%02x 0x%02x 0x%02x 0x%02x\n", status[0],
+                  status[1], status[2], status[3], status[4], status[5]);
+    log(line);
+
+    if (count == status.size() && status[4] == dfuIdleState) {
+        state_ = UpdateState::Verify;
+        blockNumber_ = 0;
+        imageOffset_ = 0;
+        requestUpload();
+    } else {
+        log("GetStatus unexpected result\n");
+        endRun(false);
+    }
+}
+
+void Updater::endRun(bool succeeded) {
+    window_->onUpdateState(succeeded ? UpdaterWindow::runSucceeded : UpdaterWindow::runFailed);
+    state_ = UpdateState::Idle;
+}
+
+// --- Requests --------------------------------------------------------------------------------
+
+bool Updater::deviceReadyForRequest() {
+    if (device_) {
+        return true;
+    }
+    endRun(false);
+    log("Device disconnected!\n");
+    return false;
+}
+
+void Updater::requestUpload() {
+    if (!deviceReadyForRequest()) {
+        return;
+    }
+    launch(uploadPacket(takeBlockNumber()), true);
+}
+
+void Updater::requestDownload() {
+    if (!deviceReadyForRequest()) {
+        return;
+    }
+    // After the image's last byte the chunk is empty: the request that ends the download.
+    chunkLength_ = imageOffset_ < imageSize_
+                       ? std::min<std::uint64_t>(imageSize_ - imageOffset_, transferBuffer_.size())
+                       : 0;
+    std::copy_n(imageData_ + imageOffset_, chunkLength_, transferBuffer_.begin());
+    imageOffset_ += chunkLength_;
+    launch(downloadPacket(takeBlockNumber(), static_cast<std::uint16_t>(chunkLength_)), true);
+}
+
+void Updater::requestStatus() {
+    if (!deviceReadyForRequest()) {
+        return;
+    }
+    log("About to get status\n");
+    launch(statusPacket(), true);
+}
+
+void Updater::requestReboot() {
+    if (!deviceReadyForRequest()) {
+        return;
+    }
+    log("About to reboot to app\n");
+    launch(rebootPacket(), false);
+}
+
+void Updater::launch(const SetupPacket& setup, bool hasDataStage) {
+    const bool hostToDevice = (setup.requestType & 0x80) == 0;
+    const std::span<const std::uint8_t> outgoing =
+        hostToDevice ? std::span<const std::uint8_t>(transferBuffer_.data(), setup.length)
+                     : std::span<const std::uint8_t>();
+    auto request = std::make_shared<DfuRequest>(device_, poster_, setup, outgoing, hasDataStage);
+    inFlight_ = request;
+    if (!launchWorker_([request] { request->perform(); })) {
+        inFlight_.reset();
+        endRun(false);
+        log("Could not start a worker thread\n");
+    }
+}
+
+}  // namespace tavik

@@ -1,0 +1,117 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "device/DeviceAccess.hpp"
+#include "device/Identification.hpp"
+#include "device/UsbTransport.hpp"
+#include "engine/CompletionPoster.hpp"
+#include "engine/DfuRequest.hpp"
+#include "engine/Log.hpp"
+#include "ui/UpdaterWindow.hpp"
+
+namespace tavik {
+
+// The phase of an update run, and so which request is in flight.
+enum class UpdateState : std::int32_t {
+    CompareExisting = 0,  // DFU_UPLOAD: reading back what the unit holds
+    Download = 1,         // DFU_DNLOAD: writing the image, then the empty chunk
+    GetStatus = 2,        // DFU_GETSTATUS: the unit must be dfuIDLE
+    Verify = 3,           // DFU_UPLOAD: reading back what was written
+    Reboot = 4,           // REBOOT_TO_APP
+    Idle = 5,             // no run
+};
+
+// The update engine: opens and identifies the unit, and runs an update as a state machine on the
+// event-loop thread, one DFU request at a time, each on a worker thread of its own.
+//
+// Threads: every member is called on the event-loop thread. A worker touches only its
+// DfuRequest; its completion comes back through the CompletionPoster, whose owner calls
+// onTransferComplete on the event-loop thread. At most one request is in flight, because a
+// request is started only by startUpdate (with no run in progress) or by the completion of the
+// previous one.
+//
+// Lifetime: the engine may be destroyed with a worker still inside its transfer; that worker
+// keeps the transport and the poster alive by itself and never reaches the engine.
+class Updater final : public UpdaterWindow::Client {
+  public:
+    // Runs `work` on a new thread of its own, detached; false if no thread could be created.
+    using WorkerLauncher = std::function<bool(std::function<void()> work)>;
+    static bool launchDetachedThread(std::function<void()> work);
+
+    // `window` is told of units and runs and must outlive the engine; so must `devices` and
+    // `log`. `poster` carries each worker's completion back to the event-loop thread.
+    Updater(UpdaterWindow* window, DeviceAccess& devices, std::shared_ptr<CompletionPoster> poster,
+            Log& log, WorkerLauncher launchWorker = launchDetachedThread);
+    Updater(const Updater&) = delete;
+    Updater& operator=(const Updater&) = delete;
+    ~Updater() = default;
+
+    // --- UpdaterWindow::Client ----------------------------------------------------------------
+    void connectDevice() override;
+    void disconnectDevice() override;
+    void getDeviceInfo(std::string& product, std::string& serial, std::string& version,
+                       std::string& build) override;
+    void setFirmwareImage(const std::uint8_t* data, std::uint64_t size) override;
+    void startUpdate() override;
+    void onTransferComplete(bool success, std::uint64_t bytesTransferred) override;
+    std::uint64_t getBlockCount() override;
+    std::uint64_t getBlockNumber() override;
+
+    // --- Identification of the open unit (synchronous, event-loop thread) ---------------------
+    // True when the open unit is one of the given vendor's three products; replaces the texts
+    // that getDeviceInfo hands out. Writes "Error getting descriptor" when the device
+    // descriptor cannot be read whole.
+    bool identifyDevice(std::uint16_t vendorId, std::uint16_t productId1, std::uint16_t productId2,
+                        std::uint16_t productId3);
+    // A string descriptor of the open unit as 8-bit text; empty with no unit open.
+    std::string getStringDescriptor(std::uint8_t index);
+
+    UpdateState state() const { return state_; }
+    bool deviceOpen() const { return device_ != nullptr; }
+
+  private:
+    enum class BlockCheck { more, whole, differs };
+
+    // The four request starters. Each returns at once; with no unit open it ends the run.
+    void requestUpload();
+    void requestDownload();
+    void requestStatus();
+    void requestReboot();
+    // False (and the run ended as failed) when no unit is open.
+    bool deviceReadyForRequest();
+    void launch(const SetupPacket& setup, bool hasDataStage);
+    std::uint16_t takeBlockNumber() { return blockNumber_++; }
+
+    BlockCheck checkBlock(std::uint64_t received);
+    void onStatusReply(std::uint64_t received);
+    void endRun(bool succeeded);
+    void log(std::string_view line) { log_.write(line); }
+
+    UpdaterWindow* const window_;
+    DeviceAccess& devices_;
+    const std::shared_ptr<CompletionPoster> poster_;
+    Log& log_;
+    const WorkerLauncher launchWorker_;
+
+    // The open unit; null when closed. Closing is dropping this reference: a worker still in its
+    // transfer holds its own, and the handles are released when it lets go.
+    std::shared_ptr<UsbTransport> device_;
+    DeviceIdentity identity_;
+
+    // The data of the last request, as far as it was received; main thread only.
+    std::array<std::uint8_t, 64> transferBuffer_{};
+    const std::uint8_t* imageData_ = nullptr;  // not owned; valid for the life of the process
+    std::uint64_t imageSize_ = 0;
+    std::uint64_t imageOffset_ = 0;  // bytes compared, or placed into chunks, in this phase
+    std::uint64_t chunkLength_ = 0;
+    std::uint16_t blockNumber_ = 0;  // wValue of the next DFU_UPLOAD or DFU_DNLOAD; progress
+    UpdateState state_ = UpdateState::Idle;
+    std::shared_ptr<DfuRequest> inFlight_;
+};
+
+}  // namespace tavik
