@@ -9,8 +9,8 @@
 //   window-probe click ID                 BM_CLICK to the child control with that id
 //   window-probe close                    WM_CLOSE to the main window
 //   window-probe capture FILE.bmp         the window as it is on screen, frame included
-#include <windows.h>
 #include <commctrl.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,7 +21,9 @@ namespace {
 
 constexpr const wchar_t* updaterClass = L"SampleAppWindowClass";
 
-HWND mainWindow() { return FindWindowW(updaterClass, nullptr); }
+HWND mainWindow() {
+    return FindWindowW(updaterClass, nullptr);
+}
 
 std::string narrow(const wchar_t* text) {
     std::string out;
@@ -76,22 +78,23 @@ int dump() {
     RECT outer = {}, client = {};
     GetWindowRect(window, &outer);
     GetClientRect(window, &client);
-    std::printf("window title=\"%s\" style=0x%08lx exstyle=0x%08lx size=%ldx%ld client=%ldx%ld "
-                "visible=%d\n",
-                windowText(window).c_str(), GetWindowLongW(window, GWL_STYLE),
-                GetWindowLongW(window, GWL_EXSTYLE), outer.right - outer.left,
-                outer.bottom - outer.top, client.right, client.bottom,
-                IsWindowVisible(window) ? 1 : 0);
+    std::printf(
+        "window title=\"%s\" style=0x%08lx exstyle=0x%08lx size=%ldx%ld client=%ldx%ld "
+        "visible=%d\n",
+        windowText(window).c_str(), GetWindowLongW(window, GWL_STYLE),
+        GetWindowLongW(window, GWL_EXSTYLE), outer.right - outer.left, outer.bottom - outer.top,
+        client.right, client.bottom, IsWindowVisible(window) ? 1 : 0);
     for (HWND child : children(window)) {
         RECT r = {};
         GetWindowRect(child, &r);
         MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&r), 2);
         const std::string cls = className(child);
-        std::printf("control class=%s id=%d caption=\"%s\" visible=%d style=0x%08lx x=%ld y=%ld "
-                    "w=%ld h=%ld",
-                    cls.c_str(), GetDlgCtrlID(child), windowText(child).c_str(),
-                    IsWindowVisible(child) ? 1 : 0, GetWindowLongW(child, GWL_STYLE), r.left,
-                    r.top, r.right - r.left, r.bottom - r.top);
+        std::printf(
+            "control class=%s id=%d caption=\"%s\" visible=%d style=0x%08lx x=%ld y=%ld "
+            "w=%ld h=%ld",
+            cls.c_str(), GetDlgCtrlID(child), windowText(child).c_str(),
+            IsWindowVisible(child) ? 1 : 0, GetWindowLongW(child, GWL_STYLE), r.left, r.top,
+            r.right - r.left, r.bottom - r.top);
         if (cls == "msctls_progress32") {
             std::printf(" range=%ld..%ld pos=%ld",
                         static_cast<long>(SendMessageW(child, PBM_GETRANGE, TRUE, 0)),
@@ -183,10 +186,11 @@ int main(int argc, char** argv) {
     const std::string command = argv[1];
     const auto arg = [&](int i) { return i < argc ? argv[i] : ""; };
     if (command == "wait-window") {
-        return waitFor(std::atoi(arg(2)), [] {
-                   HWND w = mainWindow();
-                   return w != nullptr && IsWindowVisible(w);
-               })
+        return waitFor(std::atoi(arg(2)),
+                       [] {
+                           HWND w = mainWindow();
+                           return w != nullptr && IsWindowVisible(w);
+                       })
                    ? 0
                    : 1;
     }

@@ -1,5 +1,5 @@
 # Shared by the scripts that run the updater under Wine: a display, a Wine prefix, the probe.
-# Expects: TAVIK_BIN (folder of TavikUpdater.exe and window-probe.exe).
+# Expects: TAVIK_PROBE (path of window-probe.exe).
 
 # A display: the caller's, or a private Xvfb that ends with the script.
 ensure_display() {
@@ -37,7 +37,7 @@ fresh_prefix() {
 }
 
 probe() {
-    wine "$TAVIK_BIN/window-probe.exe" "$@"
+    wine "$TAVIK_PROBE" "$@"
 }
 
 stop_wine() {

@@ -2,10 +2,11 @@
 # The real executable under Wine with no unit attached: it starts, writes the line that Wine's
 # configuration manager leads to, paints the no-unit text, leaves a planted winusb.dll beside it
 # alone, and exits with code 1 when its window is closed.
-# Usage: smoke-test.sh BUILD_BIN_DIR PLANTED_DLL
+# Usage: smoke-test.sh UPDATER_EXE WINDOW_PROBE_EXE PLANTED_DLL
 set -euo pipefail
-TAVIK_BIN=$(cd "$1" && pwd)
-planted_dll=$2
+updater=$1
+TAVIK_PROBE=$2
+planted_dll=$3
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../e2e/lib.sh"
 
@@ -16,7 +17,7 @@ fresh_prefix "$work/prefix"
 
 # The updater in a folder of its own, next to a winusb.dll that would reveal itself if loaded.
 mkdir -p "$work/app"
-cp "$TAVIK_BIN/TavikUpdater.exe" "$work/app/"
+cp "$updater" "$work/app/TavikUpdater.exe"
 cp "$planted_dll" "$work/app/winusb.dll"
 cp "$planted_dll" "$work/app/cfgmgr32.dll"
 
@@ -52,7 +53,9 @@ echo "exit code $code"
 
 echo "--- stdout"
 cat "$work/stdout.txt"
-grep -qxE 'Device not connected or driver not installed|Failed looking for device, HRESULT 0x[0-9a-f]+' \
-    "$work/stdout.txt" || fail "no lookup line on standard output"
+# The C runtime writes text-mode output: each line ends in CR LF.
+tr -d '\r' <"$work/stdout.txt" |
+    grep -qxE 'Device not connected or driver not installed|Failed looking for device, HRESULT 0x[0-9a-f]+' ||
+    fail "no lookup line on standard output"
 [ ! -e "$work/app/planted-dll-was-loaded" ] || fail "the planted DLL was loaded"
 echo "smoke test passed"

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <commctrl.h>
+
 #include <memory>
 
 #include "ui/UpdaterWindow.hpp"

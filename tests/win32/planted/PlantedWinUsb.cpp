@@ -23,8 +23,8 @@ static void leaveMarkerFile() {
         --name;
     }
     lstrcpynW(name, L"planted-dll-was-loaded", static_cast<int>(MAX_PATH - (name - path)));
-    HANDLE marker = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE marker =
+        CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (marker != INVALID_HANDLE_VALUE) {
         CloseHandle(marker);
     }
