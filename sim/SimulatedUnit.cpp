@@ -131,7 +131,9 @@ bool SimulatedUnit::runningApplication() const {
 
 void SimulatedUnit::detach() {
     std::lock_guard lock(mutex_);
-    leaveBus();
+    if (present_) {
+        leaveBus(Departure::unplugged);
+    }
 }
 
 void SimulatedUnit::attach() {
@@ -149,6 +151,11 @@ void SimulatedUnit::attach() {
 std::size_t SimulatedUnit::openHandles() const {
     std::lock_guard lock(mutex_);
     return openHandles_;
+}
+
+void SimulatedUnit::setObserver(std::shared_ptr<UnitObserver> observer) {
+    std::lock_guard lock(mutex_);
+    observer_ = std::move(observer);
 }
 
 void SimulatedUnit::releaseHandle() {
@@ -259,8 +266,8 @@ bool SimulatedUnit::transfer(unsigned connection, unsigned attachment, const Set
         fault = faultFor(ofKind, kind);
     }
 
-    if (fault == Fault::vanish) {
-        leaveBus();
+    if (fault == Fault::vanish && present_) {
+        leaveBus(Departure::unplugged);
     }
     if (delay_.count() > 0) {
         const auto delay = delay_;
@@ -299,6 +306,15 @@ bool SimulatedUnit::transfer(unsigned connection, unsigned attachment, const Set
     }
     records_[record].succeeded = succeeded;
     --inProgress_;
+    if (observer_) {
+        observer_->requestEnded(records_[record]);
+    }
+    if (restarting_) {
+        restarting_ = false;
+        leaveBus(Departure::restarted);
+    } else if (fault == Fault::leave && reachable) {
+        leaveBus(Departure::unplugged);
+    }
     return succeeded;
 }
 
@@ -317,9 +333,12 @@ bool SimulatedUnit::stall() {
     return false;
 }
 
-void SimulatedUnit::leaveBus() {
+void SimulatedUnit::leaveBus(Departure why) {
     present_ = false;
     ++attachment_;
+    if (observer_) {
+        observer_->leftBus(why);
+    }
 }
 
 bool SimulatedUnit::answer(const SetupPacket& setup, const std::uint8_t* out,
@@ -345,7 +364,8 @@ bool SimulatedUnit::answer(const SetupPacket& setup, const std::uint8_t* out,
             }
             return true;
         case RequestKind::rebootToApp:
-            leaveBus();
+            // It leaves the bus once the request has ended (see transfer).
+            restarting_ = true;
             runningApplication_ = true;
             return !rebootFails_;
         default:
@@ -470,6 +490,9 @@ bool SimulatedUnit::answerDownload(const SetupPacket& setup, const std::uint8_t*
     config_.image = std::move(pending_);
     pending_.clear();
     state_ = dfuIdle;
+    if (observer_) {
+        observer_->imageStored(config_.image);
+    }
     return true;
 }
 

@@ -36,6 +36,7 @@ enum class Fault {
     stall,   // the unit refuses it: the transfer fails and the unit enters dfuERROR
     fail,    // the transfer fails on the bus without reaching the unit; nothing changes
     vanish,  // the unit leaves the bus as the request arrives: it and every later one fail
+    leave,   // the unit answers the request, then leaves the bus (unplugged right after it)
     hold,    // the transfer waits inside the unit until releaseHeld(), then proceeds normally
 };
 
@@ -58,6 +59,27 @@ struct WireRequest {
     bool unitPresent = true;  // false when the unit was already gone (the request went nowhere)
     unsigned connection = 0;  // which open() of the unit carried it, from 1
     unsigned concurrent = 0;  // other transfers still in progress when this one arrived
+};
+
+// Why the unit left the bus.
+enum class Departure {
+    unplugged,  // detach(), or a vanish or leave fault
+    restarted,  // REBOOT_TO_APP: it restarts into its application
+};
+
+// Told of what happens on the unit's side of the bus, for whoever presents the unit to a host
+// (the replacement system DLLs write the wire log and announce departures from it).
+//
+// Called on the thread that caused the event, with the unit's lock held and in the order the
+// events happen: an observer must return quickly and must not call back into the unit.
+class UnitObserver {
+  public:
+    virtual ~UnitObserver() = default;
+    // A request has been answered (or has failed); `request` is its complete record.
+    virtual void requestEnded(const WireRequest& request) = 0;
+    // The empty DFU_DNLOAD has replaced the stored image with `image`.
+    virtual void imageStored(const std::vector<std::uint8_t>& image) = 0;
+    virtual void leftBus(Departure why) = 0;
 };
 
 // The unit as it presents itself in update mode.
@@ -101,6 +123,8 @@ class SimulatedUnit : public std::enable_shared_from_this<SimulatedUnit> {
     void attach();
     // Transports currently alive, that is, handles not yet released.
     std::size_t openHandles() const;
+    // Replaces the observer (null: none). Events before the call are not reported.
+    void setObserver(std::shared_ptr<UnitObserver> observer);
 
     // --- What it holds ------------------------------------------------------------------------
     std::vector<std::uint8_t> image() const;
@@ -157,7 +181,7 @@ class SimulatedUnit : public std::enable_shared_from_this<SimulatedUnit> {
     std::vector<std::uint8_t> deviceDescriptor() const;
     std::vector<std::uint8_t> stringDescriptor(std::uint8_t index) const;
     bool stall();
-    void leaveBus();
+    void leaveBus(Departure why);
 
     mutable std::mutex mutex_;
     std::condition_variable heldChanged_;
@@ -165,6 +189,7 @@ class SimulatedUnit : public std::enable_shared_from_this<SimulatedUnit> {
     UnitConfig config_;
     bool present_ = true;
     bool runningApplication_ = false;
+    bool restarting_ = false;  // REBOOT_TO_APP answered; it leaves when the request has ended
     unsigned attachment_ = 1;  // changes on every detach, so earlier transports stay dead
     unsigned connections_ = 0;
     std::size_t openHandles_ = 0;
@@ -184,6 +209,7 @@ class SimulatedUnit : public std::enable_shared_from_this<SimulatedUnit> {
     std::size_t held_ = 0;
     std::uint64_t releases_ = 0;
 
+    std::shared_ptr<UnitObserver> observer_;
     std::vector<WireRequest> records_;
     std::array<std::uint64_t, 7> kindCounts_{};
     unsigned inProgress_ = 0;
