@@ -3,7 +3,10 @@
 // program ends.
 #include <windows.h>
 
+#include <process.h>
+
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 #include "device/win32/Win32DeviceAccess.hpp"
@@ -35,6 +38,27 @@ bool registerWindowClass() {
     return RegisterClassExW(&windowClass) != 0;
 }
 
+// Each request's worker as a thread of the C runtime, its handle closed at once (so detached).
+// Not std::thread: MinGW-w64's pthreads under it now and then never start a thread that is
+// detached right after its creation (under Wine about one in 50,000), and the run would then
+// wait for ever for that request's completion.
+bool launchWorkerThread(std::function<void()> work) {
+    auto body = std::make_unique<std::function<void()>>(std::move(work));
+    const auto entry = [](void* argument) -> unsigned {
+        const std::unique_ptr<std::function<void()>> owned(
+            static_cast<std::function<void()>*>(argument));
+        (*owned)();
+        return 0;
+    };
+    const uintptr_t thread = _beginthreadex(nullptr, 0, entry, body.get(), 0, nullptr);
+    if (thread == 0) {
+        return false;
+    }
+    body.release();  // the thread owns it now
+    CloseHandle(reinterpret_cast<HANDLE>(thread));
+    return true;
+}
+
 // The system's message font, or null (text then uses the default font). Never deleted.
 HFONT messageFont() {
     NONCLIENTMETRICSW metrics = {};
@@ -60,7 +84,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
 
     tavik::Win32DeviceAccess devices;
     tavik::StandardOutputLog log;
-    tavik::Updater updater(&window, devices, poster, log);
+    tavik::Updater updater(&window, devices, poster, log, launchWorkerThread);
     window.setClient(&updater);
 
     view.setFont(messageFont());
