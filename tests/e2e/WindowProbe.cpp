@@ -6,7 +6,8 @@
 //   window-probe wait-gone MS             until no main window exists (exit 1 on timeout)
 //   window-probe wait-control CAPTION MS  until a visible control has that caption
 //   window-probe dump                     the window and each child control, one line each
-//   window-probe click ID                 BM_CLICK to the child control with that id
+//   window-probe click ID                 BM_CLICK to the child control with that id; prints
+//                                         the tick count (ms) at which it was posted
 //   window-probe close                    WM_CLOSE to the main window
 //   window-probe capture FILE.bmp         the window as it is on screen, frame included
 #include <windows.h>
@@ -79,12 +80,15 @@ int dump() {
     RECT outer = {}, client = {};
     GetWindowRect(window, &outer);
     GetClientRect(window, &client);
+    POINT origin = {0, 0};
+    ClientToScreen(window, &origin);
     std::printf(
         "window title=\"%s\" style=0x%08lx exstyle=0x%08lx size=%ldx%ld client=%ldx%ld "
-        "visible=%d\n",
+        "visible=%d at=%ld,%ld client-at=%ld,%ld\n",
         windowText(window).c_str(), GetWindowLongW(window, GWL_STYLE),
         GetWindowLongW(window, GWL_EXSTYLE), outer.right - outer.left, outer.bottom - outer.top,
-        client.right, client.bottom, IsWindowVisible(window) ? 1 : 0);
+        client.right, client.bottom, IsWindowVisible(window) ? 1 : 0, outer.left, outer.top,
+        origin.x, origin.y);
     for (HWND child : children(window)) {
         RECT r = {};
         GetWindowRect(child, &r);
@@ -127,6 +131,8 @@ int click(int id) {
         std::printf("no control %d\n", id);
         return 1;
     }
+    // The tick count is the clock of Wine's trace timestamps, so a caller can time what follows.
+    std::printf("clicked %d at %lu\n", id, GetTickCount());
     PostMessageW(button, BM_CLICK, 0, 0);
     return 0;
 }

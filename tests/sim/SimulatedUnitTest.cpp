@@ -5,6 +5,9 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "sim/SimulatedUnit.hpp"
@@ -129,6 +132,60 @@ TEST(SimulatedUnit, RestartLeavesTheBusAndOldHandlesStayDead) {
         EXPECT_EQ(unit->openHandles(), 2u);
         t.reset();
         EXPECT_EQ(unit->openHandles(), 1u);
+    }
+}
+
+// What the observer is told, as text, in order.
+class EventLog final : public UnitObserver {
+  public:
+    std::vector<std::string> events;
+    void requestEnded(const WireRequest& r) override {
+        events.push_back(std::string(toString(r.kind)) + (r.succeeded ? " ok" : " failed"));
+    }
+    void imageStored(const std::vector<std::uint8_t>& image) override {
+        events.push_back("stored " + std::to_string(image.size()));
+    }
+    void leftBus(Departure why) override {
+        events.push_back(why == Departure::restarted ? "left restarted" : "left unplugged");
+    }
+};
+
+// The replacement system DLLs announce departures from these events, so their order matters:
+// a vanishing unit is gone before its request fails, one that leaves or restarts answers first.
+TEST(SimulatedUnit, ObserverSeesRequestsImagesAndDeparturesInOrder) {
+    struct Case {
+        const char* name;
+        std::optional<Fault> fault;  // on the first DFU_DNLOAD
+        std::vector<std::string> events;
+    };
+    const std::vector<Case> cases = {
+        {"normal",
+         std::nullopt,
+         {"DFU_DNLOAD ok", "DFU_DNLOAD ok", "stored 10", "DFU_DNLOAD ok", "REBOOT_TO_APP ok",
+          "left restarted"}},
+        {"vanish",
+         Fault::vanish,
+         {"left unplugged", "DFU_DNLOAD failed", "DFU_DNLOAD failed", "DFU_DNLOAD failed",
+          "REBOOT_TO_APP failed"}},
+        {"leave",
+         Fault::leave,
+         {"DFU_DNLOAD ok", "left unplugged", "DFU_DNLOAD failed", "DFU_DNLOAD failed",
+          "REBOOT_TO_APP failed"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto unit = holding(test::makeImage(100, "1.0.0+1"));
+        auto log = std::make_shared<EventLog>();
+        unit->setObserver(log);
+        if (c.fault) {
+            unit->addFault(*c.fault, 0, RequestKind::download);
+        }
+        auto t = unit->open();
+        download(*t, 0, Bytes(10, 0x11));
+        download(*t, 1, {});
+        download(*t, 0, Bytes(10, 0x22));  // a new download, never ended: nothing stored
+        send(*t, 0x21, 0xF0, 0);
+        EXPECT_EQ(log->events, c.events);
     }
 }
 
