@@ -9,8 +9,9 @@
 //   window-probe click ID                 BM_CLICK to the child control with that id
 //   window-probe close                    WM_CLOSE to the main window
 //   window-probe capture FILE.bmp         the window as it is on screen, frame included
-#include <commctrl.h>
 #include <windows.h>
+
+#include <commctrl.h>
 
 #include <cstdio>
 #include <cstdlib>
