@@ -7,19 +7,6 @@
 namespace tavik {
 namespace {
 
-TEST(FirmwareCatalog, EntriesHoldTheirImagesVersions) {
-    ASSERT_EQ(firmwareCatalog.size(), 3u);
-    EXPECT_EQ(firmwareCatalog[0].resourceId, 105);
-    EXPECT_EQ(firmwareCatalog[0].targetVersion, "1.2.1+1960");
-    EXPECT_EQ(firmwareCatalog[0].targetDisplayVersion, "2.01");
-    EXPECT_EQ(firmwareCatalog[1].resourceId, 104);
-    EXPECT_EQ(firmwareCatalog[1].targetVersion, "1.2.4+930");
-    EXPECT_EQ(firmwareCatalog[1].targetDisplayVersion, "2.04");
-    EXPECT_EQ(firmwareCatalog[2].resourceId, 103);
-    EXPECT_EQ(firmwareCatalog[2].targetVersion, "2.2.7+611");
-    EXPECT_EQ(firmwareCatalog[2].targetDisplayVersion, "2.07");
-}
-
 TEST(FirmwareCatalog, SelectsEntryBySerialRulesInOrder) {
     struct Case {
         std::string serial;

@@ -236,106 +236,123 @@ TEST_F(WindowFixture, EachOutcomeOfAPresentedUnit) {
     EXPECT_EQ(view.callsOnDestroyedControls, 0);
 }
 
-TEST_F(WindowFixture, ARunFromStartToTheUnitRestarting) {
-    present("XXA23", "1.2.4+887");
-    client.blockCount = 5522;
-    window.onUpdateState(UpdaterWindow::runStarted);
+// What the user sees along the ways a run can go. Each step is an event and the screen after it:
+// the status line (S: the unit's description, N: the no-unit text), the message line, and the
+// visible controls.
+TEST_F(WindowFixture, RunsAndDisconnectionsAsTheUserSeesThem) {
+    enum Event { present, start, progress, succeeded, failed, disconnect };
+    struct Step {
+        Event event;
+        char status;
+        const char* message;
+        Strings visible;
+    };
+    struct Sequence {
+        const char* what;
+        std::vector<Step> steps;
+    };
+    const Sequence sequences[] = {
+        {"a run, then the unit restarts",
+         {{present, 'S', "Update to 2.07", {"Update Now"}},
+          {start, 'S', "Updating...", {"<progress>"}},
+          {progress, 'S', "Updating...", {"<progress>"}},
+          {succeeded, 'S', "Success", {"OK"}},
+          {disconnect, 'N', "Success", {"OK"}},
+          {disconnect, 'N', "Success", {"OK"}}}},
+        {"a failed run",
+         {{present, 'S', "Update to 2.07", {"Update Now"}},
+          {start, 'S', "Updating...", {"<progress>"}},
+          {failed, 'S', "Update Failed", {"OK"}},
+          {disconnect, 'N', "Update Failed", {"OK"}}}},
+        {"removed during a run that then succeeds",
+         {{present, 'S', "Update to 2.07", {"Update Now"}},
+          {start, 'S', "Updating...", {"<progress>"}},
+          {disconnect, 'N', "", {}},
+          {progress, 'N', "", {}},
+          {succeeded, 'N', "Success", {"OK"}}}},
+        {"removed during a run that then fails",
+         {{present, 'S', "Update to 2.07", {"Update Now"}},
+          {start, 'S', "Updating...", {"<progress>"}},
+          {disconnect, 'N', "", {}},
+          {failed, 'N', "Update Failed", {"OK"}}}},
+        {"a new unit clears the end of the last run",
+         {{present, 'S', "Update to 2.07", {"Update Now"}},
+          {start, 'S', "Updating...", {"<progress>"}},
+          {succeeded, 'S', "Success", {"OK"}},
+          {disconnect, 'N', "Success", {"OK"}},
+          {present, 'S', "Update to 2.07", {"Update Now"}},
+          {disconnect, 'N', "", {}}}},
+    };
+    const std::string described =
+        "Device Connected: Tavik 8 (Serial: XX123, Firmware Version: 2.04)";
+    for (const Sequence& sequence : sequences) {
+        RecordingView view;
+        FakeClient client;
+        UpdaterWindow window(view);
+        window.setClient(&client);
+        window.onCreate(clientWidth);
+        client.serial = "XX123";
+        client.version = "2.2.6+579";
+        client.build = "579";
+        client.blockCount = 5522;
+        for (std::size_t i = 0; i < sequence.steps.size(); ++i) {
+            SCOPED_TRACE(std::string(sequence.what) + ", step " + std::to_string(i));
+            const Step& step = sequence.steps[i];
+            switch (step.event) {
+                case present:
+                    window.onDeviceConnected();
+                    break;
+                case start:
+                    window.onUpdateState(UpdaterWindow::runStarted);
+                    break;
+                case progress:
+                    ++client.blockNumber;
+                    window.onUpdateState(UpdaterWindow::runProgress);
+                    break;
+                case succeeded:
+                    window.onUpdateState(UpdaterWindow::runSucceeded);
+                    break;
+                case failed:
+                    window.onUpdateState(UpdaterWindow::runFailed);
+                    break;
+                case disconnect:
+                    window.onDeviceDisconnected();
+                    break;
+            }
+            EXPECT_EQ(window.statusText(), step.status == 'S' ? described : noUnitText);
+            EXPECT_EQ(window.messageText(), step.message);
+            EXPECT_EQ(view.visibleControls(), step.visible);
+            if (step.status == 'N') {
+                // Gone with the unit: no action button or bar is left behind, hidden or not.
+                EXPECT_EQ(window.actionButton(), nullptr);
+                EXPECT_EQ(window.progressBar(), nullptr);
+            }
+        }
+        EXPECT_EQ(view.callsOnDestroyedControls, 0) << sequence.what;
+    }
+}
+
+TEST_F(WindowFixture, ProgressRangeAndPositionFollowTheEngine) {
+    present("XX123", "2.2.6+579");
     const auto* action = view.record(window.actionButton());
     const auto* bar = view.record(window.progressBar());
-    EXPECT_EQ(window.messageText(), "Updating...");
-    EXPECT_FALSE(action->visible);
-    EXPECT_FALSE(action->destroyed);
+    client.blockCount = 65536 + 5522;  // only the low 16 bits fit the range
+    window.onUpdateState(UpdaterWindow::runStarted);
     EXPECT_EQ(bar->rangeMaximum, 5522);
     EXPECT_EQ(bar->position, std::nullopt);  // the start leaves the position alone
-    EXPECT_EQ(view.visibleControls(), Strings{"<progress>"});
-
+    EXPECT_FALSE(action->destroyed);         // hidden, not destroyed
     for (std::uint64_t block : {1u, 2u, 5523u}) {
         client.blockNumber = block;
         window.onUpdateState(UpdaterWindow::runProgress);
     }
     EXPECT_EQ(view.positions, (std::vector<std::uint16_t>{1, 2, 5523}));
 
-    window.onUpdateState(UpdaterWindow::runSucceeded);
-    EXPECT_EQ(window.messageText(), "Success");
-    EXPECT_TRUE(window.finished());
-    EXPECT_EQ(view.visibleControls(), Strings{"OK"});
-
-    // The unit restarts and leaves the bus: the verdict and "OK" stay.
-    window.onDeviceDisconnected();
-    EXPECT_EQ(window.statusText(), noUnitText);
-    EXPECT_EQ(window.messageText(), "Success");
-    EXPECT_EQ(view.visibleControls(), Strings{"OK"});
-    EXPECT_EQ(window.actionButton(), nullptr);
-    EXPECT_EQ(window.progressBar(), nullptr);
-    EXPECT_EQ(view.liveControls().size(), 1u);  // only "OK" is left
-    window.onDeviceDisconnected();              // a second time changes nothing
-    EXPECT_EQ(window.messageText(), "Success");
-    EXPECT_EQ(view.visibleControls(), Strings{"OK"});
-    EXPECT_EQ(view.callsOnDestroyedControls, 0);
-}
-
-TEST_F(WindowFixture, AFailedRunSaysSoWithTheSameOkButton) {
-    present("XX123", "2.2.6+579");
-    window.onUpdateState(UpdaterWindow::runStarted);
-    window.onUpdateState(UpdaterWindow::runFailed);
-    EXPECT_EQ(window.messageText(), "Update Failed");
-    EXPECT_TRUE(window.finished());
-    EXPECT_EQ(view.visibleControls(), Strings{"OK"});
-    window.onDeviceDisconnected();
-    EXPECT_EQ(window.messageText(), "Update Failed");
-    EXPECT_EQ(view.visibleControls(), Strings{"OK"});
-}
-
-TEST_F(WindowFixture, UnitRemovedDuringARunThenTheRunEnds) {
-    for (std::int32_t end : {UpdaterWindow::runSucceeded, UpdaterWindow::runFailed}) {
-        SCOPED_TRACE(end);
-        present("XX123", "2.2.6+579");
-        window.onUpdateState(UpdaterWindow::runStarted);
-        window.onDeviceDisconnected();
-        // Waiting at once: nothing visible, message cleared.
-        EXPECT_EQ(window.statusText(), noUnitText);
-        EXPECT_EQ(window.messageText(), "");
-        EXPECT_TRUE(view.visibleControls().empty());
-        // Late news of the run finds no bar and touches no destroyed control.
-        window.onUpdateState(UpdaterWindow::runProgress);
-        window.onUpdateState(end);
-        EXPECT_EQ(window.statusText(), noUnitText);
-        EXPECT_EQ(window.messageText(),
-                  end == UpdaterWindow::runSucceeded ? "Success" : "Update Failed");
-        EXPECT_EQ(view.visibleControls(), Strings{"OK"});
-        EXPECT_EQ(view.callsOnDestroyedControls, 0);
+    for (std::int32_t unknown : {-1, 4, 99}) {
+        window.onUpdateState(unknown);
     }
-}
-
-TEST_F(WindowFixture, ANewUnitClearsTheEndOfTheLastRun) {
-    present("XX123", "2.2.6+579");
-    window.onUpdateState(UpdaterWindow::runStarted);
-    window.onUpdateState(UpdaterWindow::runSucceeded);
-    window.onDeviceDisconnected();
-    present("XX123", "2.2.7+611");
-    EXPECT_FALSE(window.finished());
-    EXPECT_EQ(window.messageText(), "Up to date!");
-    EXPECT_EQ(view.visibleControls(), Strings{"Reinstall Firmware"});
-    window.onDeviceDisconnected();  // unfinished: back to Waiting
-    EXPECT_EQ(window.messageText(), "");
-    EXPECT_TRUE(view.visibleControls().empty());
-}
-
-TEST_F(WindowFixture, ProgressRangeKeepsTheLow16BitsAndUnknownCodesDoNothing) {
-    present("XX123", "2.2.6+579");
-    client.blockCount = 65536 + 7;
-    window.onUpdateState(UpdaterWindow::runStarted);
-    EXPECT_EQ(view.record(window.progressBar())->rangeMaximum, 7);
-
-    const std::string message = window.messageText();
-    const auto visible = view.visibleControls();
-    const auto positions = view.positions;
-    for (std::int32_t code : {-1, 4, 99}) {
-        window.onUpdateState(code);
-    }
-    EXPECT_EQ(window.messageText(), message);
-    EXPECT_EQ(view.visibleControls(), visible);
-    EXPECT_EQ(view.positions, positions);
+    EXPECT_EQ(window.messageText(), "Updating...");
+    EXPECT_EQ(view.visibleControls(), Strings{"<progress>"});
+    EXPECT_EQ(view.positions.size(), 3u);
     EXPECT_FALSE(window.finished());
 }
 
@@ -360,16 +377,14 @@ TEST(UpdaterWindowControls, FailedControlCreationIsToleratedEverywhere) {
     EXPECT_TRUE(view.controls.empty());
 }
 
-TEST_F(WindowFixture, TextSettersRepaintOnlyTheirOwnLine) {
+TEST_F(WindowFixture, SettersRepaintTheirOwnLineAndEventsReachTheEngine) {
     window.setStatusText("status");
     window.setMessageText("message");
     EXPECT_EQ(view.invalidated, (std::vector<Rect>{{15, 15, 485, 35}, {147, 85, 337, 105}}));
     // A text is a C string: a NUL from a string descriptor ends it.
     window.setStatusText(std::string("Tav\0ik", 6));
     EXPECT_EQ(window.statusText(), "Tav");
-}
 
-TEST_F(WindowFixture, EventsReachTheEngine) {
     window.onActionClicked();
     window.onDeviceArrival();
     window.onDeviceRemoval();
