@@ -18,6 +18,9 @@
 #   close                 close the window
 #   progress-at-least N   wait until the progress bar's position is at least N
 #   shot NAME             a picture of the window: OUT_DIR/NAME.png
+#   pointer ID            move the mouse pointer over the middle of the control with that id
+#   pointer-down, pointer-up   press, release the left mouse button where the pointer is
+#   look X Y R,G,B        wait until the pixel at client point X, Y shows that colour
 #   exit CODE             wait for the program to end; check its exit code
 # and what is checked after the steps:
 #   log TEXT              one line of standard output; all of them, in order, and no others
@@ -50,6 +53,7 @@ section() {
 rest() { [ "$1" = "${1#* }" ] && echo "" || echo "${1#* }"; }
 
 fail() {
+    trap - ERR
     echo "FAIL [$name]: $*"
     echo "--- standard output"
     tr -d '\r' <"$out/stdout.txt" 2>/dev/null || true
@@ -58,6 +62,10 @@ fail() {
     echo "--- output in $out"
     exit 1
 }
+
+# Whatever else goes wrong (a probe that cannot reach the window, say) says what it was.
+set -E
+trap 'fail "line $LINENO: \"$BASH_COMMAND\" failed"' ERR
 
 # --- What the window shows ------------------------------------------------------------------
 # Wine traces every DrawTextExW; the last draw into a line's rectangle is what is on screen.
@@ -84,11 +92,19 @@ progress_position() {
 # nothing but the window's background.
 message_line_empty() {
     local x y colours
-    x=$(sed -n 's/.* client-at=\([0-9-]*\),.*/\1/p' "$out/window.txt")
-    y=$(sed -n 's/.* client-at=[0-9-]*,\([0-9-]*\)$/\1/p' "$out/window.txt")
+    read -r x y < <(client_origin)
     colours=$(import -window root -crop "190x20+$((x + width / 2 - 95))+$((y + 85))" +repage \
         png:- | convert png:- -format '%k %[pixel:p{0,0}]' info:)
     [ "$colours" = "1 srgb(17,21,24)" ]
+}
+
+client_origin() { sed -n 's/.* client-at=\([0-9-]*\),\([0-9-]*\)$/\1 \2/p' "$out/window.txt"; }
+
+pixel_is() {  # X Y R,G,B, in client coordinates
+    local x y
+    read -r x y < <(client_origin)
+    [ "$(import -window root -crop "1x1+$((x + $1))+$((y + $2))" +repage png:- |
+        convert png:- -format '%[pixel:p{0,0}]' info:)" = "srgb($3)" ]
 }
 
 wait_until() {  # DESCRIPTION COMMAND...: retries the command for up to two minutes
@@ -180,6 +196,18 @@ while IFS= read -r step; do
             [ "$text" != 101 ] || clicked_tick=${clicked##* }
             [[ $clicked == clicked* ]] || fail "no control $text to click" ;;
         close) probe close || fail "no window to close" ;;
+        pointer)
+            read -r x y < <(client_origin)
+            read -r cx cy cw ch < <(probe dump | tr -d '\r' |
+                sed -n "s/^control .* id=$text .* x=\([0-9]*\) y=\([0-9]*\) w=\([0-9]*\) h=\([0-9]*\).*/\1 \2 \3 \4/p") ||
+                true
+            [ -n "${cw:-}" ] || fail "no control $text to point at"
+            xdotool mousemove $((x + cx + cw / 2)) $((y + cy + ch / 2)) ;;
+        pointer-down) xdotool mousedown 1 ;;
+        pointer-up) xdotool mouseup 1 ;;
+        look)
+            read -r px py colour <<<"$text"
+            wait_until "colour $colour at $px,$py" pixel_is "$px" "$py" "$colour" ;;
         progress-at-least) wait_until "progress position $text" position_reached "$text" ;;
         shot)
             geometry=$(sed -n 's/^window .* size=\([0-9x]*\) .* at=\([0-9-]*\),\([0-9-]*\) .*/\1+\2+\3/p' \
@@ -187,10 +215,8 @@ while IFS= read -r step; do
             import -window root -crop "$geometry" +repage "$out/$text.png" ;;
         exit)
             wait_until "the program to end" program_ended
-            set +e
-            wait "$app"
-            code=$?
-            set -e
+            code=0
+            wait "$app" || code=$?
             app=""
             [ "$code" = "$text" ] || fail "exit code $code, expected $text" ;;
         log | wire | progress | stored) ;;
