@@ -12,14 +12,15 @@ trap 'rm -rf "$work"' EXIT
 bash tests/e2e/setup-prefix.sh "$work/prefix" build/windows/sim >/dev/null
 export WINEPREFIX="$work/prefix" TAVIK_UPDATER="$root/build/windows/TavikUpdater.exe"
 export TAVIK_PROBE="$root/build/windows/tests/e2e/window-probe.exe" TAVIK_IMAGES="$root/resources"
-echo "image  requests  run times (ms)  median"
+echo "image  requests of the run  run times (ms)  median (ms)  per request (ms)"
 for id in 103 104 105; do
     times=()
     for i in $(seq 1 "$runs"); do
         bash tests/e2e/run-scenario.sh "tests/e2e/scenarios/update-$id.scn" "$work/$id" >/dev/null
         times+=("$(cat "$work/$id/run-time-ms")")
     done
-    requests=$(grep -c '^[0-9]' "$work/$id/wire.log")
+    # Every request the unit answered, less the six of the identification.
+    requests=$(($(grep -c '^[0-9]' "$work/$id/wire.log") - 6))
     median=$(printf '%s\n' "${times[@]}" | sort -n | sed -n "$(((runs + 1) / 2))p")
-    echo "$id    $requests     ${times[*]}  $median"
+    echo "$id    $requests    ${times[*]}    $median    $(awk -v t="$median" -v n="$requests" 'BEGIN { printf "%.2f", t / n }')"
 done
