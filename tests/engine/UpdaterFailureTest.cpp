@@ -1,7 +1,10 @@
+// Runs that end early: failed transfers, removal, odd status replies, workers that outlive what
+// started them, and workers that cannot start.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
+// Unit configurations are designated initializers that leave the other fields at their defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,278 +17,162 @@
 namespace tavik {
 namespace {
 
-using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 using Lines = std::vector<std::string>;
 using sim::Fault;
-using sim::RequestKind;
-using test::EngineHarness;
 using test::makeImage;
 
 constexpr const char* noUnitText = "No Tavik in update mode. Hold MON on IN 2 and power on device.";
+const std::string idle = "0x00 0x00 0x00 0x00 0x02 0x00\n";
 
-// A unit holding another image of the same size, so that a run passes every phase:
-// upload 0 (differs), download 0..3, status, upload 0..2, restart: ten requests.
+// A 130-byte image over another one, so that the run passes every phase: upload 0 (differs),
+// download 0..3, status, upload 0..2, restart. Ten requests; index 9 is the restart.
 constexpr std::size_t runLength = 10;
-constexpr std::size_t rebootIndex = runLength - 1;
+constexpr std::size_t rebootIndex = 9;
 
-struct Fixture {
-    Fixture() : Fixture(Updater::launchDetachedThread) {}
-    explicit Fixture(Updater::WorkerLauncher launcher) : h(config(), std::move(launcher)) {
-        h.create();
-        h.updater.setFirmwareImage(image.data(), image.size());
-        from = h.unit->requestCount();
-        h.log.clear();
+struct SmallRun : test::EngineHarness {
+    explicit SmallRun(Updater::WorkerLauncher launcher = Updater::launchDetachedThread)
+        : EngineHarness({.image = makeImage(130, "1.0.0+1", 7)}, std::move(launcher)) {
+        create();
+        useImage(makeImage(130, "2.0.0+5"));
     }
-    static sim::UnitConfig config() {
-        sim::UnitConfig c;
-        c.image = makeImage(130, "1.0.0+1", 7);
-        return c;
-    }
-    std::vector<std::string> requestsOfRun() const {
-        std::vector<std::string> out;
-        const auto wire = h.unit->requests();
-        for (std::size_t i = from; i < wire.size(); ++i) {
-            out.push_back(test::describe(wire[i]));
-        }
-        return out;
-    }
-
-    const Bytes image = makeImage(130, "2.0.0+5");
-    EngineHarness h;
-    std::size_t from = 0;
 };
 
-TEST(UpdaterFailure, EveryPhaseEndsWithItsLineAndAFailedRun) {
-    struct Case {
-        const char* what;
-        std::function<void(sim::SimulatedUnit&, std::uint64_t uploadsSeen)> misbehave;
-        Lines tail;  // the last log lines
-        const char* message;
-        std::size_t requests;
-    };
-    const Case cases[] = {
-        {"the first read-back fails",
-         [](sim::SimulatedUnit& u, std::uint64_t up) {
-             u.addFault(Fault::stall, up, RequestKind::upload);
-         },
-         {"AsyncRequestCallback Error\n"},
-         "Update Failed",
-         1},
-        {"a chunk is stalled",
-         [](sim::SimulatedUnit& u, std::uint64_t) {
-             u.addFault(Fault::stall, 1, RequestKind::download);
-         },
-         {"AsyncRequestCallback Error\n"},
-         "Update Failed",
-         3},
-        {"the empty chunk fails",
-         [](sim::SimulatedUnit& u, std::uint64_t) {
-             u.addFault(Fault::fail, 3, RequestKind::download);
-         },
-         {"AsyncRequestCallback Error\n"},
-         "Update Failed",
-         5},
-        {"the status request fails",
-         [](sim::SimulatedUnit& u, std::uint64_t) {
-             u.addFault(Fault::fail, 0, RequestKind::getStatus);
-         },
-         {"About to get status\n", "AsyncRequestCallback Error\n"},
-         "Update Failed",
-         6},
-        {"the unit reports dfuERROR",
-         [](sim::SimulatedUnit& u, std::uint64_t) {
-             u.setStatusReply({0x0F, 0, 0, 0, 0x0A, 0});
-         },
-         {"About to get status\n", "0x0f 0x00 0x00 0x00 0x0a 0x00\n",
-          "GetStatus unexpected result\n"},
-         "Update Failed",
-         6},
-        // Stale bytes of the last chunk sit in the buffer; bytes that did not arrive show as 0.
-        {"a status of three bytes is no status",
-         [](sim::SimulatedUnit& u, std::uint64_t) {
-             u.setStatusReply({0x01, 0x02, 0x03});
-         },
-         {"About to get status\n", "0x01 0x02 0x03 0x00 0x00 0x00\n",
-          "GetStatus unexpected result\n"},
-         "Update Failed",
-         6},
-        {"an empty status reply",
-         [](sim::SimulatedUnit& u, std::uint64_t) { u.setStatusReply({}); },
-         {"About to get status\n", "0x00 0x00 0x00 0x00 0x00 0x00\n",
-          "GetStatus unexpected result\n"},
-         "Update Failed",
-         6},
-        {"five bytes that would read as idle with a stale sixth",
-         [](sim::SimulatedUnit& u, std::uint64_t) {
-             u.setStatusReply({0, 0, 0, 0, 0x02});
-         },
-         {"About to get status\n", "0x00 0x00 0x00 0x00 0x02 0x00\n",
-          "GetStatus unexpected result\n"},
-         "Update Failed",
-         6},
-        {"a non-zero bStatus with dfuIDLE is accepted",
-         [](sim::SimulatedUnit& u, std::uint64_t) {
-             u.setStatusReply({0x0E, 0x10, 0, 0, 0x02, 0});
-         },
-         {"0x0e 0x10 0x00 0x00 0x02 0x00\n", "About to reboot to app\n", "Rebooted\n"},
-         "Success",
-         10},
-        {"a read-back in the verification fails",
-         [](sim::SimulatedUnit& u, std::uint64_t up) {
-             u.addFault(Fault::fail, up + 2, RequestKind::upload);
-         },
-         {"AsyncRequestCallback Error\n"},
-         "Update Failed",
-         8},
-        {"the restart request fails as the unit drops off the bus",
-         [](sim::SimulatedUnit& u, std::uint64_t) { u.setRebootFails(true); },
-         {"About to reboot to app\n", "AsyncRequestCallback Error\n"},
-         "Success",
-         10},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        Fixture f;
-        c.misbehave(*f.h.unit, f.h.seen(RequestKind::upload));
-        ASSERT_TRUE(f.h.update());
-        const Lines lines = f.h.log.lines();
-        ASSERT_GE(lines.size(), c.tail.size());
-        EXPECT_EQ(Lines(lines.end() - static_cast<std::ptrdiff_t>(c.tail.size()), lines.end()),
-                  c.tail);
-        EXPECT_EQ(f.h.window.messageText(), c.message);
-        EXPECT_EQ(f.h.unit->requestCount() - f.from, c.requests) << "nothing sent after the end";
-        EXPECT_EQ(f.h.updater.state(), UpdateState::Idle);
-
-        // Only a completed restart uses the image up; after any other end a click runs again.
-        const bool restarted = f.h.lastLine() == "Rebooted\n";
-        f.h.updater.startUpdate();
-        EXPECT_EQ(f.h.updater.state() == UpdateState::Idle, restarted);
-        ASSERT_TRUE(f.h.runToEnd());
-    }
-}
-
-// The unit vanishes as request k of the run arrives: that transfer fails, the run ends there, and
-// nothing more is sent. Only a vanishing during the restart request counts as success.
-TEST(UpdaterFailure, UnplugAtEveryRequestOfARun) {
+// Request k of the run fails on the bus (the unit stays), or the unit vanishes as it arrives, or
+// the unit is removed after it has completed but before its completion is delivered. The run ends
+// there with its line and nothing more is sent; only an end at the restart counts as success.
+TEST(UpdaterFailure, RunEndsAtEveryRequest) {
+    enum Mode { fails, vanishes, removedBeforeDelivery };
     for (std::size_t k = 0; k < runLength; ++k) {
-        SCOPED_TRACE(k);
-        Fixture f;
-        f.h.unit->addFault(Fault::vanish, f.from + k);
-        ASSERT_TRUE(f.h.update());
-        EXPECT_EQ(f.h.lastLine(), "AsyncRequestCallback Error\n");
-        EXPECT_EQ(f.h.window.messageText(), k == rebootIndex ? "Success" : "Update Failed");
-        EXPECT_EQ(f.h.unit->requestCount() - f.from, k + 1);
-
-        // Then the removal notification.
-        f.h.window.onDeviceRemoval();
-        EXPECT_EQ(f.h.window.statusText(), noUnitText);
-        EXPECT_EQ(f.h.unit->openHandles(), 0u);
-        EXPECT_EQ(f.h.queue->waiting(), 0u);
+        for (Mode mode : {fails, vanishes, removedBeforeDelivery}) {
+            SCOPED_TRACE(testing::Message() << "request " << k << ", mode " << mode);
+            SmallRun r;
+            // The lines written by the time request k is sent.
+            Lines expected;
+            for (auto [from, line] : {std::pair{5u, "About to get status\n"},
+                                      {6u, idle.c_str()},
+                                      {9u, "About to reboot to app\n"}}) {
+                if (k >= from) {
+                    expected.push_back(line);
+                }
+            }
+            if (mode == removedBeforeDelivery) {
+                r.window.onActionClicked();
+                for (std::size_t i = 0; i < k; ++i) {
+                    ASSERT_TRUE(r.deliverOne());
+                }
+                const auto completion = r.queue->waitNext(test::patience);
+                ASSERT_TRUE(completion);
+                r.unit->detach();
+                r.window.onDeviceRemoval();
+                r.window.onTransferCompleted(completion->success, completion->bytesTransferred);
+                ASSERT_TRUE(r.runToEnd());
+                if (k == 5) {
+                    expected.push_back(idle);
+                }
+                expected.push_back(k == rebootIndex ? "Rebooted\n" : "Device disconnected!\n");
+            } else {
+                r.unit->addFault(mode == fails ? Fault::fail : Fault::vanish, r.from + k);
+                ASSERT_TRUE(r.update());
+                expected.push_back("AsyncRequestCallback Error\n");
+            }
+            EXPECT_EQ(r.log.lines, expected);
+            EXPECT_EQ(r.window.messageText(), k == rebootIndex ? "Success" : "Update Failed");
+            EXPECT_EQ(r.sent(), k + 1) << "nothing sent after the end";
+            EXPECT_EQ(r.unit->image() == r.image, k >= (mode == removedBeforeDelivery ? 4u : 5u))
+                << "the image lands with the empty chunk";
+            if (mode == fails) {
+                // The unit is still there: the next click runs to the end.
+                ASSERT_TRUE(r.update());
+                EXPECT_EQ(r.window.messageText(), "Success");
+                EXPECT_TRUE(r.unit->runningApplication());
+                continue;
+            }
+            if (mode == vanishes) {
+                r.window.onDeviceRemoval();
+            }
+            EXPECT_EQ(r.window.statusText(), noUnitText);
+            EXPECT_EQ(r.unit->openHandles(), 0u);
+            EXPECT_EQ(r.queue->waiting(), 0u);
+        }
     }
 }
 
-// The removal notification comes after request k has completed but before its completion is
-// delivered: the next request finds no unit and is not sent.
-TEST(UpdaterFailure, RemovalBetweenRequestsEndsTheRunBeforeTheNextOne) {
-    for (std::size_t k = 0; k < runLength; ++k) {
-        SCOPED_TRACE(k);
-        Fixture f;
-        f.h.window.onActionClicked();
-        for (std::size_t i = 0; i < k; ++i) {
-            ASSERT_TRUE(f.h.deliverOne());
-        }
-        const auto completion = f.h.queue->waitNext(test::completionPatience);
-        ASSERT_TRUE(completion);
-        ASSERT_EQ(f.h.unit->requestCount() - f.from, k + 1);
-        f.h.unit->detach();
-        f.h.window.onDeviceRemoval();
-        f.h.window.onTransferCompleted(completion->success, completion->bytesTransferred);
-        ASSERT_TRUE(f.h.runToEnd());
-
-        EXPECT_EQ(f.h.unit->requestCount() - f.from, k + 1) << "nothing sent to a closed unit";
-        if (k == rebootIndex) {
-            EXPECT_EQ(f.h.lastLine(), "Rebooted\n");
-            EXPECT_EQ(f.h.window.messageText(), "Success");
-        } else {
-            EXPECT_EQ(f.h.lastLine(), "Device disconnected!\n");
-            EXPECT_EQ(f.h.window.messageText(), "Update Failed");
-        }
-        EXPECT_EQ(f.h.window.statusText(), noUnitText);
-        EXPECT_EQ(f.h.unit->openHandles(), 0u);
+// Only six bytes with bState dfuIDLE let the run go on. Bytes that did not arrive show as zeros,
+// not as what the last chunk left in the buffer.
+TEST(UpdaterFailure, StatusReplies) {
+    const struct {
+        Bytes reply;
+        const char* line;
+        bool accepted;
+    } cases[] = {
+        {{0x0F, 0, 0, 0, 0x0A, 0}, "0x0f 0x00 0x00 0x00 0x0a 0x00\n", false},  // dfuERROR
+        {{1, 2, 3}, "0x01 0x02 0x03 0x00 0x00 0x00\n", false},
+        {{0, 0, 0, 0, 2}, "0x00 0x00 0x00 0x00 0x02 0x00\n", false},
+        {{0x0E, 0x10, 0, 0, 2, 0}, "0x0e 0x10 0x00 0x00 0x02 0x00\n", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        SmallRun r;
+        r.unit->setStatusReply(c.reply);
+        ASSERT_TRUE(r.update());
+        const Lines tail = c.accepted ? Lines{"About to reboot to app\n", "Rebooted\n"}
+                                      : Lines{"GetStatus unexpected result\n"};
+        Lines expected = {"About to get status\n", c.line};
+        expected.insert(expected.end(), tail.begin(), tail.end());
+        EXPECT_EQ(r.log.lines, expected);
+        EXPECT_EQ(r.window.messageText(), c.accepted ? "Success" : "Update Failed");
+        EXPECT_EQ(r.sent(), c.accepted ? runLength : 6u);
     }
 }
 
-TEST(UpdaterFailure, HandlesOutliveTheTransferInFlight) {
-    Fixture f;
-    f.h.unit->addFault(Fault::hold, f.from + 2);  // the second chunk
-    f.h.window.onActionClicked();
-    ASSERT_TRUE(f.h.deliverOne());
-    ASSERT_TRUE(f.h.deliverOne());
-    ASSERT_TRUE(f.h.unit->waitUntilHeld(1, test::completionPatience));
+// The unit is removed while a worker is inside its transfer (the first chunk), and arrives again,
+// holding another image, before that transfer has returned.
+TEST(UpdaterFailure, RemovalAndReturnDuringATransfer) {
+    SmallRun r;
+    r.unit->addFault(Fault::hold, r.from + 1);
+    r.window.onActionClicked();
+    ASSERT_TRUE(r.deliverOne());
+    ASSERT_TRUE(r.unit->waitUntilHeld(1, test::patience));
+    r.unit->detach();
+    r.window.onDeviceRemoval();
+    EXPECT_FALSE(r.updater.deviceOpen());
+    EXPECT_EQ(r.unit->openHandles(), 1u) << "the worker still holds the handles";
 
-    f.h.unit->detach();
-    f.h.window.onDeviceRemoval();
-    EXPECT_FALSE(f.h.updater.deviceOpen());
-    EXPECT_EQ(f.h.unit->openHandles(), 1u) << "the worker still holds the handles";
-
-    f.h.unit->releaseHeld();
-    ASSERT_TRUE(f.h.runToEnd());
-    EXPECT_EQ(f.h.unit->openHandles(), 0u) << "released once the transfer returned";
-    EXPECT_EQ(f.h.lastLine(), "AsyncRequestCallback Error\n");
-    EXPECT_EQ(f.h.window.messageText(), "Update Failed");
-}
-
-// The unit is removed while a worker is inside its transfer and arrives again at once. Its
-// identification (version read included) runs while that transfer is still in progress, on its
-// own transport and buffer.
-TEST(UpdaterFailure, UnitArrivingAgainDuringATransferIsIdentifiedOnItsOwn) {
-    Fixture f;
-    f.h.unit->addFault(Fault::hold, f.from + 1);  // the first chunk
-    f.h.window.onActionClicked();
-    ASSERT_TRUE(f.h.deliverOne());
-    ASSERT_TRUE(f.h.unit->waitUntilHeld(1, test::completionPatience));
-
-    f.h.unit->detach();
-    f.h.window.onDeviceRemoval();
-    f.h.unit->setImage(makeImage(200, "2.2.7+611", 3));
-    f.h.unit->attach();
-    const std::size_t arrival = f.h.unit->requestCount();
-    f.h.window.onDeviceArrival();
-    ASSERT_TRUE(f.h.updater.deviceOpen());
-
-    const auto wire = f.h.unit->requests();
-    ASSERT_EQ(wire.size(), arrival + 6);
-    const sim::WireRequest& versionRead = wire.back();
-    EXPECT_EQ(versionRead.kind, RequestKind::upload);
-    EXPECT_EQ(versionRead.concurrent, 1u) << "the old worker was still in its transfer";
-    EXPECT_NE(versionRead.connection, wire[f.from + 1].connection);
-    std::string product, serial, version, build;
-    f.h.updater.getDeviceInfo(product, serial, version, build);
-    EXPECT_EQ(version, "2.2.7+611");
-    EXPECT_EQ(f.h.window.messageText(), "Up to date!");
+    // Identified, version read included, on its own transport and buffer.
+    const Bytes newer = makeImage(200, "2.2.7+611", 3);
+    r.unit->setImage(newer);
+    r.unit->attach();
+    r.window.onDeviceArrival();
+    ASSERT_TRUE(r.updater.deviceOpen());
+    const std::vector<sim::WireRequest> wire = r.unit->requests();
+    EXPECT_EQ(test::describe(wire.back()), "U0>64 ");
+    EXPECT_EQ(wire.back().concurrent, 1u) << "the old worker was still in its transfer";
+    EXPECT_NE(wire.back().connection, wire[r.from + 1].connection);
+    EXPECT_EQ(r.window.messageText(), "Up to date!");
+    EXPECT_EQ(r.unit->openHandles(), 2u);
 
     // The old transfer fails (its unit went away) and ends the run.
-    f.h.unit->releaseHeld();
-    ASSERT_TRUE(f.h.runToEnd());
-    EXPECT_EQ(f.h.lastLine(), "AsyncRequestCallback Error\n");
-    EXPECT_EQ(f.h.unit->openHandles(), 1u) << "only the new unit's handles remain";
-    EXPECT_EQ(f.h.unit->image(), makeImage(200, "2.2.7+611", 3)) << "the old chunk never landed";
+    r.unit->releaseHeld();
+    ASSERT_TRUE(r.runToEnd());
+    EXPECT_EQ(r.lastLine(), "AsyncRequestCallback Error\n");
+    EXPECT_EQ(r.unit->openHandles(), 1u) << "the old handles went once the transfer returned";
+    EXPECT_EQ(r.unit->image(), newer) << "the old chunk never landed";
 }
 
 // The program ends (engine and window destroyed) while a worker is still inside its transfer.
 TEST(UpdaterFailure, WorkerOutlivesTheEngineAndTheWindow) {
-    auto f = std::make_unique<Fixture>();
-    const auto unit = f->h.unit;
-    const auto queue = f->h.queue;
-    unit->addFault(Fault::hold, f->from);
-    f->h.window.onActionClicked();
-    ASSERT_TRUE(unit->waitUntilHeld(1, test::completionPatience));
-    f.reset();
+    auto r = std::make_unique<SmallRun>();
+    const auto unit = r->unit;
+    const auto queue = r->queue;
+    unit->addFault(Fault::hold, r->from);
+    r->window.onActionClicked();
+    ASSERT_TRUE(unit->waitUntilHeld(1, test::patience));
+    r.reset();
 
     EXPECT_EQ(unit->openHandles(), 1u);
     unit->releaseHeld();
-    const auto completion = queue->waitNext(test::completionPatience);
+    const auto completion = queue->waitNext(test::patience);
     ASSERT_TRUE(completion);
     EXPECT_TRUE(completion->success);
     EXPECT_EQ(completion->bytesTransferred, 64u);
@@ -293,24 +180,21 @@ TEST(UpdaterFailure, WorkerOutlivesTheEngineAndTheWindow) {
 }
 
 TEST(UpdaterFailure, WorkerThatCannotStartEndsTheRunUnsent) {
-    for (int failingLaunch = 0; failingLaunch < static_cast<int>(runLength); ++failingLaunch) {
-        SCOPED_TRACE(failingLaunch);
+    for (int failing = 0; failing < static_cast<int>(runLength); ++failing) {
+        SCOPED_TRACE(failing);
         auto launches = std::make_shared<int>(0);
-        Fixture f([launches, failingLaunch](std::function<void()> work) {
-            if ((*launches)++ == failingLaunch) {
-                return false;
-            }
-            return Updater::launchDetachedThread(std::move(work));
+        SmallRun r([launches, failing](std::function<void()> work) {
+            return (*launches)++ != failing && Updater::launchDetachedThread(std::move(work));
         });
-        ASSERT_TRUE(f.h.update());
-        EXPECT_EQ(f.h.lastLine(), "Could not start a worker thread\n");
-        EXPECT_EQ(f.h.window.messageText(), "Update Failed");
-        EXPECT_EQ(f.h.unit->requestCount() - f.from, static_cast<std::size_t>(failingLaunch));
-        EXPECT_EQ(f.h.queue->postedTotal(), static_cast<std::uint64_t>(failingLaunch));
+        ASSERT_TRUE(r.update());
+        EXPECT_EQ(r.lastLine(), "Could not start a worker thread\n");
+        EXPECT_EQ(r.window.messageText(), "Update Failed");
+        EXPECT_EQ(r.sent(), static_cast<std::size_t>(failing));
+        EXPECT_EQ(r.queue->postedTotal(), static_cast<std::uint64_t>(failing));
 
         // Threads can be had again: the next click runs to the end.
-        ASSERT_TRUE(f.h.update());
-        EXPECT_EQ(f.h.window.messageText(), "Success");
+        ASSERT_TRUE(r.update());
+        EXPECT_EQ(r.window.messageText(), "Success");
     }
 }
 

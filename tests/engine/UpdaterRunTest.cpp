@@ -1,8 +1,11 @@
+// The engine with the window and the simulated unit: finding and identifying a unit, and whole
+// update runs as the unit sees them.
 #include <gtest/gtest.h>
 
-#include <array>
+// Unit configurations are designated initializers that leave the other fields at their defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -20,236 +23,212 @@ using sim::RequestKind;
 using test::EngineHarness;
 using test::makeImage;
 
-const std::string statusIdle = "0x00 0x00 0x00 0x00 0x02 0x00\n";
+constexpr const char* noUnitText = "No Tavik in update mode. Hold MON on IN 2 and power on device.";
+const std::string idle = "0x00 0x00 0x00 0x00 0x02 0x00\n";
 
-// The run of an image of 130 bytes, after the compare phase has found a difference.
-Lines writeAndVerify130() {
-    return {"DFU_DNLOAD 0 [64]",     "DFU_DNLOAD 1 [64]",  "DFU_DNLOAD 2 [2]", "DFU_DNLOAD 3 [0]",
-            "About to get status\n", "DFU_GETSTATUS -> 6", statusIdle,         "DFU_UPLOAD 0 -> 64",
-            "DFU_UPLOAD 1 -> 64",    "DFU_UPLOAD 2 -> 2"};
-}
-
-Lines concat(Lines a, const Lines& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-const Lines rebootLines = {"About to reboot to app\n", "REBOOT_TO_APP", "Rebooted\n"};
-
-struct SmallRun {
-    const char* what;
-    std::size_t imageSize;
-    // What the unit holds, given the image to be written.
-    std::function<Bytes(const Bytes&)> held;
-    std::function<void(sim::SimulatedUnit&)> misbehave;
-    Lines expected;  // requests and log lines from the click on
-    const char* message;
-};
-
-TEST(UpdaterRun, SmallImagesOnTheWire) {
-    const auto other = [](const Bytes& image) { return makeImage(image.size(), "1.0.0+1", 7); };
-    const auto same = [](const Bytes& image) { return image; };
-    const auto none = [](sim::SimulatedUnit&) {};
-    const SmallRun runs[] = {
-        {"130 bytes over another image", 130, other, none,
-         concat(concat({"DFU_UPLOAD 0 -> 64"}, writeAndVerify130()), rebootLines), "Success"},
-        {"130 bytes already there", 130, same, none,
-         concat({"DFU_UPLOAD 0 -> 64", "DFU_UPLOAD 1 -> 64", "DFU_UPLOAD 2 -> 2"}, rebootLines),
-         "Success"},
-        {"128 bytes over another image", 128, other, none,
-         concat({"DFU_UPLOAD 0 -> 64", "DFU_DNLOAD 0 [64]", "DFU_DNLOAD 1 [64]", "DFU_DNLOAD 2 [0]",
-                 "About to get status\n", "DFU_GETSTATUS -> 6", statusIdle, "DFU_UPLOAD 0 -> 64",
-                 "DFU_UPLOAD 1 -> 64", "DFU_UPLOAD 2 -> 0"},
-                rebootLines),
-         "Success"},
-        {"128 bytes already there: the empty block ends the match", 128, same, none,
-         concat({"DFU_UPLOAD 0 -> 64", "DFU_UPLOAD 1 -> 64", "DFU_UPLOAD 2 -> 0"}, rebootLines),
-         "Success"},
-        {"a blank unit is written, not skipped", 130, [](const Bytes&) { return Bytes{}; }, none,
-         concat(concat({"DFU_UPLOAD 0 -> 0"}, writeAndVerify130()), rebootLines), "Success"},
-        {"a difference in a later block restarts from block 0", 130,
-         [](const Bytes& image) {
-             Bytes held = image;
-             held[100] ^= 1;
-             return held;
-         },
-         none,
-         concat(concat({"DFU_UPLOAD 0 -> 64", "DFU_UPLOAD 1 -> 64"}, writeAndVerify130()),
-                rebootLines),
-         "Success"},
-        {"stored data that ends early is no match", 130,
-         [](const Bytes& image) { return Bytes(image.begin(), image.begin() + 100); }, none,
-         concat(concat({"DFU_UPLOAD 0 -> 64", "DFU_UPLOAD 1 -> 36"}, writeAndVerify130()),
-                rebootLines),
-         "Success"},
-        {"a unit that returns more than the image",
-         130,
-         same,
-         [](sim::SimulatedUnit& unit) { unit.setExtraReadBackBytes(10); },
-         {"DFU_UPLOAD 0 -> 64", "DFU_UPLOAD 1 -> 64", "DFU_UPLOAD 2 -> 12", "DFU_DNLOAD 0 [64]",
-          "DFU_DNLOAD 1 [64]", "DFU_DNLOAD 2 [2]", "DFU_DNLOAD 3 [0]", "About to get status\n",
-          "DFU_GETSTATUS -> 6", statusIdle, "DFU_UPLOAD 0 -> 64", "DFU_UPLOAD 1 -> 64",
-          "DFU_UPLOAD 2 -> 12", "Update Failed\n"},
-         "Update Failed"},
-        {"a corrupt block in the verification",
-         130,
-         other,
-         [](sim::SimulatedUnit& unit) { unit.corruptBlock(1); },
-         {"DFU_UPLOAD 0 -> 64", "DFU_DNLOAD 0 [64]", "DFU_DNLOAD 1 [64]", "DFU_DNLOAD 2 [2]",
-          "DFU_DNLOAD 3 [0]", "About to get status\n", "DFU_GETSTATUS -> 6", statusIdle,
-          "DFU_UPLOAD 0 -> 64", "DFU_UPLOAD 1 -> 64", "Update Failed\n"},
-         "Update Failed"},
+TEST(UpdaterConnect, FailuresEndInTheNoUnitStateWithTheirLine) {
+    const struct {
+        std::uint16_t vendorId;
+        std::uint32_t descriptorLength;
+        HResult openFailure;  // hrOk: the unit opens
+        const char* line;
+    } cases[] = {
+        {0x07FD, 18, hrNotFound, "Device not connected or driver not installed\n"},
+        {0x07FD, 18, hrAccessDenied, "Failed looking for device, HRESULT 0x80070005\n"},
+        {0x07FD, 18, hrInsufficientBuffer, "Failed looking for device, HRESULT 0x8007007a\n"},
+        {0x07FD, 17, hrOk, "Error getting descriptor\n"},
+        {0x07FE, 18, hrOk, ""},  // another vendor's unit
     };
-    for (const SmallRun& run : runs) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.vendorId << " " << c.openFailure << " " << c.line);
+        EngineHarness h({.vendorId = c.vendorId, .deviceDescriptorLength = c.descriptorLength});
+        if (failed(c.openFailure)) {
+            h.devices.failOpens(c.openFailure, c.openFailure == hrNotFound);
+        }
+        h.create();
+        EXPECT_EQ(h.log.lines, *c.line != 0 ? Lines{c.line} : Lines{});
+        EXPECT_FALSE(h.updater.deviceOpen());
+        EXPECT_EQ(h.unit->openHandles(), 0u) << "whatever was opened is closed again";
+        EXPECT_EQ(h.window.statusText(), noUnitText);
+        EXPECT_EQ(h.window.actionButton(), nullptr);
+    }
+}
+
+TEST(UpdaterConnect, IdentifiedUnitReachesTheWindowOnce) {
+    EngineHarness h(
+        {.product = u"Tavik 8", .serial = u"T1A00042", .image = makeImage(200, "1.2.4+888")});
+    h.create();
+    ASSERT_TRUE(h.updater.deviceOpen());
+    EXPECT_EQ(h.window.statusText(),
+              "Device Connected: Tavik 8 (Serial: T1A00042, Firmware Version: 2.03)");
+    EXPECT_EQ(h.window.messageText(), "Update to 2.04");
+    EXPECT_EQ(h.updater.getBlockCount(), (353356u + 63) / 64) << "the window chose image 104";
+
+    // A second arrival while the unit is open changes nothing and asks nothing.
+    const std::size_t requests = h.unit->requestCount();
+    h.window.onDeviceArrival();
+    EXPECT_EQ(h.devices.openCount(), 1);
+    EXPECT_EQ(h.unit->requestCount(), requests);
+    EXPECT_TRUE(h.log.lines.empty());
+
+    h.window.onClose();
+    EXPECT_EQ(h.unit->openHandles(), 0u);
+    EXPECT_EQ(h.window.statusText(), noUnitText);
+}
+
+TEST(UpdaterConnect, BuildIsTheVersionAfterItsFirstPlus) {
+    const char* const cases[][2] = {
+        {"2.2.7+611", "611"}, {"1+2+3", "2+3"}, {"1.0.0+", ""}, {"1.0.0", ""}, {"", ""}};
+    for (const auto& [version, build] : cases) {
+        EngineHarness h({.image = makeImage(64, version)});
+        h.create();
+        std::string texts[4];
+        h.updater.getDeviceInfo(texts[0], texts[1], texts[2], texts[3]);
+        EXPECT_EQ(texts[0] + "|" + texts[1] + "|" + texts[2] + "|" + texts[3],
+                  std::string("Tavik|T1X00001|") + version + "|" + build);
+    }
+}
+
+// Every request of small runs, with the log lines between them (see test::describe).
+TEST(UpdaterRun, SmallImagesOnTheWire) {
+    const Bytes image130 = makeImage(130, "2.0.0+5"), image128 = makeImage(128, "2.0.0+5");
+    const Bytes other130 = makeImage(130, "1.0.0+1", 7), other128 = makeImage(128, "1.0.0+1", 7);
+    Bytes changed = image130;
+    changed[100] ^= 1;
+    const Bytes cut(image130.begin(), image130.begin() + 100), blank;
+    const std::string w = "D0[64] D1[64] D2[2] D3[0] About to get status\nS>6 " + idle;
+    const std::string reboot = "About to reboot to app\nR Rebooted\n";
+    const std::string v = "U0>64 U1>64 U2>2 " + reboot;  // a verification that passes
+    const struct {
+        const char* what;
+        const Bytes& image;
+        const Bytes& held;  // what the unit holds
+        std::size_t extraBytes;
+        int corruptBlock;  // -1: none
+        std::string transcript;
+    } runs[] = {
+        {"130 bytes over another image", image130, other130, 0, -1, "U0>64 " + w + v},
+        {"130 bytes already there", image130, image130, 0, -1, v},
+        {"128 bytes over another image", image128, other128, 0, -1,
+         "U0>64 D0[64] D1[64] D2[0] About to get status\nS>6 " + idle + "U0>64 U1>64 U2>0 " +
+             reboot},
+        {"128 bytes already there: the empty block ends it", image128, image128, 0, -1,
+         "U0>64 U1>64 U2>0 " + reboot},
+        {"a blank unit is written, not skipped", image130, blank, 0, -1, "U0>0 " + w + v},
+        {"a later block differs: all is written", image130, changed, 0, -1, "U0>64 U1>64 " + w + v},
+        {"stored data that ends early is no match", image130, cut, 0, -1, "U0>64 U1>36 " + w + v},
+        {"a unit that returns more than the image", image130, image130, 10, -1,
+         "U0>64 U1>64 U2>12 " + w + "U0>64 U1>64 U2>12 Update Failed\n"},
+        {"a corrupt block in the verification", image130, other130, 0, 1,
+         "U0>64 " + w + "U0>64 U1>64 Update Failed\n"},
+    };
+    for (const auto& run : runs) {
         SCOPED_TRACE(run.what);
-        const Bytes image = makeImage(run.imageSize, "2.0.0+5");
-        sim::UnitConfig config;
-        config.image = run.held(image);
-        EngineHarness h(config);
-        run.misbehave(*h.unit);
+        EngineHarness h({.image = run.held});
+        h.unit->setExtraReadBackBytes(run.extraBytes);
+        if (run.corruptBlock >= 0) {
+            h.unit->corruptBlock(static_cast<std::uint16_t>(run.corruptBlock));
+        }
         h.create();
         ASSERT_TRUE(h.updater.deviceOpen());
-        h.updater.setFirmwareImage(image.data(), image.size());
-        const std::size_t from = h.unit->requestCount();
+        h.useImage(run.image);
 
         ASSERT_TRUE(h.update());
-        EXPECT_EQ(h.transcriptFrom(from), run.expected);
-        EXPECT_EQ(h.window.messageText(), run.message);
-        EXPECT_EQ(h.unit->image(), image) << "the unit ends up holding the image";
-        EXPECT_EQ(h.unit->runningApplication(), std::string(run.message) == "Success");
-    }
-}
-
-TEST(UpdaterRun, RequestsCarryTheirWireFormatAndProgress) {
-    const Bytes image = makeImage(130, "2.0.0+5");
-    sim::UnitConfig config;
-    config.image = makeImage(130, "1.0.0+1", 7);
-    EngineHarness h(config);
-    h.create();
-    h.updater.setFirmwareImage(image.data(), image.size());
-    const std::size_t from = h.unit->requestCount();
-    ASSERT_TRUE(h.update());
-
-    using Setup = std::array<std::uint8_t, 8>;
-    const std::vector<Setup> expected = {
-        {0xA1, 0x02, 0, 0, 0, 0, 0x40, 0},     // DFU_UPLOAD 0
-        {0x21, 0x01, 0, 0, 0, 0, 0x40, 0},     // DFU_DNLOAD 0, 64 bytes
-        {0x21, 0x01, 1, 0, 0, 0, 0x40, 0},     // DFU_DNLOAD 1, 64 bytes
-        {0x21, 0x01, 2, 0, 0, 0, 0x02, 0},     // DFU_DNLOAD 2, 2 bytes
-        {0x21, 0x01, 3, 0, 0, 0, 0x00, 0},     // DFU_DNLOAD 3, empty: end of download
-        {0xA1, 0x03, 0, 0, 0, 0, 0x06, 0},     // DFU_GETSTATUS
-        {0xA1, 0x02, 0, 0, 0, 0, 0x40, 0},     // DFU_UPLOAD 0
-        {0xA1, 0x02, 1, 0, 0, 0, 0x40, 0},     // DFU_UPLOAD 1
-        {0xA1, 0x02, 2, 0, 0, 0, 0x40, 0},     // DFU_UPLOAD 2
-        {0x21, 0xF0, 0, 0, 0, 0, 0x00, 0x00},  // REBOOT_TO_APP
-    };
-    const auto wire = h.unit->requests();
-    ASSERT_EQ(wire.size() - from, expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(wire[from + i].setup, expected[i]) << "request " << i;
-    }
-    for (std::size_t block = 0; block < 3; ++block) {
-        const std::size_t end = std::min<std::size_t>(image.size(), 64 * block + 64);
-        EXPECT_EQ(wire[from + 1 + block].data,
-                  Bytes(image.begin() + 64 * block, image.begin() + end));
-    }
-    EXPECT_TRUE(wire[from + 4].data.empty());
-    EXPECT_TRUE(wire[from + 9].data.empty());
-
-    // After the k-th request of a phase the bar shows k; the status and the restart show what
-    // the phase before them left.
-    EXPECT_EQ(h.view.positions, (std::vector<std::uint16_t>{1, 1, 2, 3, 4, 4, 1, 2, 3, 3}));
-    ASSERT_NE(h.window.progressBar(), nullptr);
-    EXPECT_EQ(h.view.record(h.window.progressBar())->rangeMaximum, 3);
-}
-
-TEST(UpdaterRun, ShippedImagesOnEveryKindOfUnit) {
-    struct Shipped {
-        int resourceId;
-        const char* serial;  // selects the image
-        int otherId;         // an image the unit might hold instead
-    };
-    const Shipped shipped[] = {
-        {103, "T1X00001", 105}, {104, "T1A00001", 103}, {105, "T6X00001", 104}};
-    enum class Holds { another, same, nothing };
-    for (const Shipped& s : shipped) {
-        const Bytes image = test::bytesOf(loadFirmwareImage(s.resourceId));
-        const std::uint64_t blocks = (image.size() + 63) / 64;
-        for (Holds holds : {Holds::another, Holds::same, Holds::nothing}) {
-            SCOPED_TRACE(testing::Message()
-                         << s.resourceId << " holds " << static_cast<int>(holds));
-            sim::UnitConfig config;
-            config.serial = std::u16string(s.serial, s.serial + 8);
-            config.image = holds == Holds::same      ? image
-                           : holds == Holds::another ? test::bytesOf(loadFirmwareImage(s.otherId))
-                                                     : Bytes{};
-            EngineHarness h(config);
-            h.create();
-            ASSERT_EQ(h.updater.getBlockCount(), blocks) << "the window chose the image";
-            const std::size_t from = h.unit->requestCount();
-            h.log.clear();
-
-            ASSERT_TRUE(h.update());
-            std::map<RequestKind, std::uint64_t> counts;
-            const auto wire = h.unit->requests();
-            for (std::size_t i = from; i < wire.size(); ++i) {
-                EXPECT_TRUE(wire[i].succeeded);
-                ++counts[wire[i].kind];
-            }
-            if (holds == Holds::same) {
-                EXPECT_EQ(counts,
-                          (std::map<RequestKind, std::uint64_t>{{RequestKind::upload, blocks},
-                                                                {RequestKind::rebootToApp, 1}}));
-                EXPECT_EQ(h.log.lines(), (Lines{"About to reboot to app\n", "Rebooted\n"}));
-            } else {
-                EXPECT_EQ(counts,
-                          (std::map<RequestKind, std::uint64_t>{{RequestKind::upload, 1 + blocks},
-                                                                {RequestKind::download, blocks + 1},
-                                                                {RequestKind::getStatus, 1},
-                                                                {RequestKind::rebootToApp, 1}}));
-                EXPECT_EQ(h.log.lines(), (Lines{"About to get status\n", statusIdle,
-                                                "About to reboot to app\n", "Rebooted\n"}));
-            }
-            EXPECT_EQ(h.window.messageText(), "Success");
-            EXPECT_TRUE(h.unit->image() == image);
-            EXPECT_TRUE(h.unit->runningApplication());
-
-            // The restarted unit leaves the bus; the end of the run stays on screen.
-            h.window.onDeviceRemoval();
-            EXPECT_EQ(h.window.messageText(), "Success");
-            EXPECT_FALSE(h.updater.deviceOpen());
-            EXPECT_EQ(h.unit->openHandles(), 0u);
+        EXPECT_EQ(h.transcript(), run.transcript);
+        const bool succeeded = h.lastLine() == "Rebooted\n";
+        EXPECT_EQ(h.window.messageText(), succeeded ? "Success" : "Update Failed");
+        EXPECT_EQ(h.unit->image(), run.image) << "the unit ends up holding the image";
+        EXPECT_EQ(h.unit->runningApplication(), succeeded);
+        if (&run == &runs[0]) {
+            // After the k-th request of a phase the bar shows k; the status and the restart show
+            // what the phase before them left.
+            EXPECT_EQ(h.view.positions, (std::vector<std::uint16_t>{1, 1, 2, 3, 4, 4, 1, 2, 3, 3}));
+            EXPECT_EQ(h.view.record(h.window.progressBar())->rangeMaximum, 3);
         }
     }
 }
 
+// The three shipped images, each over another kind of stored data; the window chooses the image
+// from the serial. Counts per kind, the first and last requests, and the turn to the verification.
+TEST(UpdaterRun, ShippedImages) {
+    const struct {
+        int id;
+        const char16_t* serial;
+        int heldId;  // 0: a blank unit
+    } shipped[] = {{103, u"T1X00001", 105}, {104, u"T1A00001", 104}, {105, u"T6X00001", 0}};
+    for (const auto& s : shipped) {
+        SCOPED_TRACE(s.id);
+        const Bytes image = test::bytesOf(loadFirmwareImage(s.id));
+        const Bytes held = s.heldId == 0 ? Bytes{} : test::bytesOf(loadFirmwareImage(s.heldId));
+        const std::uint64_t blocks = (image.size() + 63) / 64;
+        const std::string last = std::to_string(blocks - 1);
+        const std::string lastSize = std::to_string(image.size() - 64 * (blocks - 1));
+        EngineHarness h({.serial = s.serial, .image = held});
+        h.create();
+        ASSERT_EQ(h.updater.getBlockCount(), blocks) << "the window chose the image";
+        h.useImage(image);
+        ASSERT_TRUE(h.update());
+
+        using Counts = std::map<RequestKind, std::uint64_t>;
+        Counts counts;
+        const std::vector<sim::WireRequest> wire = h.unit->requests();
+        for (std::size_t i = h.from; i < wire.size(); ++i) {
+            EXPECT_TRUE(wire[i].succeeded);
+            ++counts[wire[i].kind];
+        }
+        const std::string t = h.transcript();
+        EXPECT_TRUE(
+            t.ends_with("U" + last + ">" + lastSize + " About to reboot to app\nR Rebooted\n"));
+        if (s.heldId == s.id) {
+            EXPECT_EQ(counts,
+                      (Counts{{RequestKind::upload, blocks}, {RequestKind::rebootToApp, 1}}));
+            EXPECT_TRUE(t.starts_with("U0>64 U1>64 "));
+            EXPECT_EQ(h.log.lines, (Lines{"About to reboot to app\n", "Rebooted\n"}));
+        } else {
+            EXPECT_EQ(counts, (Counts{{RequestKind::upload, 1 + blocks},
+                                      {RequestKind::download, blocks + 1},
+                                      {RequestKind::getStatus, 1},
+                                      {RequestKind::rebootToApp, 1}}));
+            EXPECT_TRUE(t.starts_with(held.empty() ? "U0>0 D0[64] " : "U0>64 D0[64] "));
+            EXPECT_NE(t.find("D" + last + "[" + lastSize + "] D" + std::to_string(blocks) +
+                             "[0] About to get status\nS>6 " + idle + "U0>64 "),
+                      t.npos);
+            EXPECT_EQ(h.log.lines, (Lines{"About to get status\n", idle, "About to reboot to app\n",
+                                          "Rebooted\n"}));
+        }
+        EXPECT_EQ(h.window.messageText(), "Success");
+        EXPECT_TRUE(h.unit->image() == image);
+        EXPECT_TRUE(h.unit->runningApplication());
+
+        // The restarted unit leaves the bus; the end of the run stays on screen.
+        h.window.onDeviceRemoval();
+        EXPECT_EQ(h.window.messageText(), "Success");
+        EXPECT_EQ(h.unit->openHandles(), 0u);
+    }
+}
+
 TEST(UpdaterRun, StartIsRefusedWithoutAnImageOrDuringARun) {
-    const Bytes image = makeImage(130, "2.0.0+5");
     EngineHarness h;
     h.create();
-
+    h.useImage({});
     h.updater.setFirmwareImage(nullptr, 0);
-    const std::size_t before = h.unit->requestCount();
-    h.log.clear();
     h.updater.startUpdate();
-    EXPECT_EQ(h.log.lines(), Lines{"Firmware Update In Progress\n"});
-    EXPECT_EQ(h.updater.state(), UpdateState::Idle);
-    EXPECT_EQ(h.unit->requestCount(), before);
+    EXPECT_EQ(h.log.lines, Lines{"Firmware Update In Progress\n"});
+    EXPECT_EQ(h.sent(), 0u);
 
-    h.updater.setFirmwareImage(image.data(), image.size());
+    h.useImage(makeImage(130, "2.0.0+5"));
     h.window.onActionClicked();
     ASSERT_EQ(h.updater.state(), UpdateState::CompareExisting);
-    h.log.clear();
     h.window.onActionClicked();
-    EXPECT_EQ(h.log.lines(), Lines{"Firmware Update In Progress\n"});
+    EXPECT_EQ(h.log.lines, Lines{"Firmware Update In Progress\n"});
     ASSERT_TRUE(h.runToEnd());
     EXPECT_EQ(h.window.messageText(), "Success");
-    EXPECT_EQ(h.unit->requestCount() - before, 10u) << "the refused click changed nothing";
+    EXPECT_EQ(h.sent(), 10u) << "the refused click changed nothing";
 
     // A run that restarted the unit has used up its image.
     h.log.clear();
     h.updater.startUpdate();
-    EXPECT_EQ(h.log.lines(), Lines{"Firmware Update In Progress\n"});
+    EXPECT_EQ(h.log.lines, Lines{"Firmware Update In Progress\n"});
 }
 
 }  // namespace
