@@ -1,4 +1,5 @@
-// retrieveDevicePath, openDevice and closeDevice against the scripted system of FakeWin32.
+// Finding, opening and closing the unit (DeviceData, Win32DeviceAccess) against the scripted
+// system of FakeWin32.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include "FakeWin32.hpp"
 #include "device/win32/DeviceData.hpp"
 #include "device/win32/InterfaceClasses.hpp"
+#include "device/win32/Win32DeviceAccess.hpp"
 
 namespace tavik {
 namespace {
@@ -29,35 +31,48 @@ std::size_t count(const std::string& prefix) {
     return fake::callsStartingWith(prefix).size();
 }
 
-TEST_F(DeviceLayer, PathIsCopiedWholeOrCutToTheBuffer) {
+TEST_F(DeviceLayer, PathIsCopiedWholeOrCutAndTheListFetchedUntilItFits) {
     constexpr WCHAR untouched = 0xABCD;
+    constexpr CONFIGRET ok = CR_SUCCESS, denied = CR_ACCESS_DENIED,
+                        odd = CR_NO_SUCH_DEVICE_INTERFACE;
+    const auto noMemory = static_cast<HResult>(0x80070008u);  // ERROR_NOT_ENOUGH_MEMORY
     const struct {
         std::size_t pathLength;
         ULONG bufferBytes;
+        int arrivals, failingAllocation;  // arrivals: the list grows after its size query
+        CONFIGRET sizeFailure, listFailure;
+        bool mapper;  // the table has CM_MapCrToWin32Err
         HResult result;
         int copied;  // code units before the terminator; -1: nothing written
+        std::size_t fetches;
     } cases[] = {
-        {259, 520, hrOk, 259},
-        {260, 520, hrInsufficientBuffer, 259},
-        {300, 520, hrInsufficientBuffer, 259},
-        {5, 12, hrOk, 5},
-        {6, 12, hrInsufficientBuffer, 5},
-        {5, 13, hrOk, 5},  // an odd byte is no code unit
-        {40, 2, hrInsufficientBuffer, 0},
-        {40, 3, hrInsufficientBuffer, 0},
-        {40, 1, hrInvalidArg, -1},
-        {40, 0, hrInvalidArg, -1},
+        {259, 520, 0, -1, ok, ok, true, hrOk, 259, 1},
+        {260, 520, 0, -1, ok, ok, true, hrInsufficientBuffer, 259, 1},
+        {5, 13, 0, -1, ok, ok, true, hrOk, 5, 1},  // an odd byte is no code unit
+        {40, 2, 0, -1, ok, ok, true, hrInsufficientBuffer, 0, 1},
+        {40, 1, 0, -1, ok, ok, true, hrInvalidArg, -1, 1},
+        {40, 520, 3, -1, ok, ok, true, hrOk, 40, 4},
+        {40, 520, 0, 0, ok, ok, true, hrOutOfMemory, -1, 0},
+        {40, 520, 1, 1, ok, ok, true, hrOutOfMemory, -1, 1},  // after the list grew
+        {40, 520, 0, -1, denied, ok, true, hrAccessDenied, -1, 0},
+        {40, 520, 0, -1, odd, ok, true, hrInvalidData, -1, 0},
+        {40, 520, 0, -1, ok, CR_OUT_OF_MEMORY, true, noMemory, -1, 1},
+        {40, 520, 0, -1, ok, odd, true, hrInvalidData, -1, 1},
+        {40, 520, 0, -1, denied, ok, false, hrInvalidData, -1, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.pathLength << " code units into " << c.bufferBytes);
+        SCOPED_TRACE(testing::Message() << &c - cases);
         fresh();
         const std::wstring path = pathOfLength(c.pathLength);
-        fakeSystem().primary.paths = {path, unitB};
+        fakeSystem().primary = {{path, unitB}, c.sizeFailure, c.listFailure, c.arrivals};
+        fakeSystem().failingAllocation = c.failingAllocation;
+        Win32Api table = api;
+        table.CM_MapCrToWin32Err = c.mapper ? api.CM_MapCrToWin32Err : nullptr;
         std::vector<WCHAR> buffer(400, untouched);
         BOOL notFound = TRUE;
-        EXPECT_EQ(
-            retrieveDevicePath(api, buffer.data(), c.bufferBytes, &notFound, primaryInterfaceGuid),
-            c.result);
+        EXPECT_EQ(retrieveDevicePath(table, buffer.data(), c.bufferBytes, &notFound,
+                                     primaryInterfaceGuid),
+                  c.result);
         EXPECT_FALSE(notFound);
         if (c.copied < 0) {
             EXPECT_EQ(buffer[0], untouched);
@@ -65,56 +80,15 @@ TEST_F(DeviceLayer, PathIsCopiedWholeOrCutToTheBuffer) {
             EXPECT_EQ(std::wstring(buffer.data()), path.substr(0, c.copied));
             EXPECT_EQ(buffer[c.copied + 1], untouched) << "written past the terminator";
         }
-    }
-}
-
-// The list is fetched again only when it grew between its size query and its fetch.
-TEST_F(DeviceLayer, ListFetchRetriesAGrowingListAndMapsFailures) {
-    const struct {
-        const char* what;
-        int arrivals, failingAllocation;
-        CONFIGRET sizeFailure, listFailure;
-        bool mapper;  // the table has CM_MapCrToWin32Err
-        HResult result;
-        std::size_t sizeQueries, fetches;
-    } cases[] = {
-        {"grows three times", 3, -1, CR_SUCCESS, CR_SUCCESS, true, hrOk, 4, 4},
-        {"first allocation fails", 0, 0, CR_SUCCESS, CR_SUCCESS, true, hrOutOfMemory, 1, 0},
-        {"second allocation fails", 1, 1, CR_SUCCESS, CR_SUCCESS, true, hrOutOfMemory, 2, 1},
-        {"size query, known", 0, -1, CR_ACCESS_DENIED, CR_SUCCESS, true, hrAccessDenied, 1, 0},
-        {"size query, unknown", 0, -1, CR_NO_SUCH_DEVICE_INTERFACE, CR_SUCCESS, true, hrInvalidData,
-         1, 0},
-        {"fetch, known", 0, -1, CR_SUCCESS, CR_OUT_OF_MEMORY, true,
-         static_cast<HResult>(0x80070008u), 1, 1},
-        {"fetch, unknown", 0, -1, CR_SUCCESS, CR_NO_SUCH_DEVICE_INTERFACE, true, hrInvalidData, 1,
-         1},
-        {"no mapper", 0, -1, CR_ACCESS_DENIED, CR_SUCCESS, false, hrInvalidData, 1, 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        fresh();
-        fakeSystem().primary = {{unitA}, c.sizeFailure, c.listFailure, c.arrivals};
-        fakeSystem().failingAllocation = c.failingAllocation;
-        Win32Api table = api;
-        table.CM_MapCrToWin32Err = c.mapper ? api.CM_MapCrToWin32Err : nullptr;
-        WCHAR path[MAX_PATH] = {L'k'};
-        BOOL notFound = TRUE;
-        EXPECT_EQ(retrieveDevicePath(table, path, sizeof path, &notFound, primaryInterfaceGuid),
-                  c.result);
-        EXPECT_FALSE(notFound);
-        EXPECT_EQ(std::wstring(path), c.result == hrOk ? unitA : L"k");
-        EXPECT_EQ(count("size primary"), c.sizeQueries);
+        EXPECT_EQ(count("size primary"), c.arrivals + 1u) << "only a grown list is asked again";
         EXPECT_EQ(count("list primary"), c.fetches);
     }
 }
 
 // The secondary class is asked only when the primary lookup failed in any way; the flag tells
-// whether the class asked last had no interface. Closing releases WinUSB, then the file, once.
-TEST_F(DeviceLayer, OpenFindsOpensAndCloses) {
-    DeviceData never{};
-    closeDevice(api, never);
-    EXPECT_TRUE(fakeSystem().calls.empty()) << "a record never opened";
-
+// whether the class asked last had no interface. The unit found is opened for overlapped I/O
+// and its WinUSB interface released before its file once the last owner lets go.
+TEST_F(DeviceLayer, OpenFindsOpensAndReleases) {
     const std::wstring fits = pathOfLength(259), tooLong = pathOfLength(260), none;
     constexpr DWORD denied = ERROR_ACCESS_DENIED, broken = ERROR_GEN_FAILURE;
     const struct {
@@ -147,11 +121,11 @@ TEST_F(DeviceLayer, OpenFindsOpensAndCloses) {
         fakeSystem().secondary.paths = c.secondary;
         fakeSystem().openError = c.openError;
         fakeSystem().initializeError = c.initializeError;
-        DeviceData device{};
-        BOOL notFound = !c.notFound;
-        EXPECT_EQ(openDevice(api, device, &notFound), c.result);
-        EXPECT_EQ(notFound != FALSE, c.notFound);
-        EXPECT_EQ(count("size primary") + count("size secondary"), c.classesAsked);
+        OpenResult open = Win32DeviceAccess{Win32ApiLoad{hrOk, api}}.openDevice();
+        EXPECT_EQ(open.result, c.result);
+        EXPECT_EQ(open.deviceNotFound, c.notFound);
+        EXPECT_EQ(open.device != nullptr, c.result == hrOk);
+        EXPECT_EQ(count("size primary"), 1u);
         EXPECT_EQ(count("size secondary"), c.classesAsked - 1);
 
         Calls expected;
@@ -164,24 +138,37 @@ TEST_F(DeviceLayer, OpenFindsOpensAndCloses) {
         if (c.initializeError != 0) {
             expected.push_back("CloseHandle file1");  // and the error is WinUsb_Initialize's
         }
-        EXPECT_EQ(fake::deviceCalls(), expected);
-        EXPECT_EQ(device.handlesOpen != FALSE, c.result == hrOk);
         if (c.result == hrOk) {
-            EXPECT_EQ(std::wstring(device.devicePath), c.opened);
             expected.insert(expected.end(), {"WinUsb_Free winusb1", "CloseHandle file1"});
         }
-        closeDevice(api, device);
-        closeDevice(api, device);
+        open.device.reset();
         EXPECT_EQ(fake::deviceCalls(), expected);
         EXPECT_TRUE(fakeSystem().files.empty());
         EXPECT_TRUE(fakeSystem().winusbs.empty());
-        if (c.notFound) {
-            EXPECT_EQ(retrieveDevicePath(api, device.devicePath, sizeof device.devicePath, nullptr,
-                                         secondaryInterfaceGuid),
-                      hrNotFound)
-                << "the flag is optional";
-        }
     }
+
+    // Without the system's functions nothing is called at all.
+    fresh();
+    const auto dllMissing = static_cast<HResult>(0x8007007Eu);
+    const OpenResult open = Win32DeviceAccess{Win32ApiLoad{dllMissing, api}}.openDevice();
+    EXPECT_EQ(open.result, dllMissing);
+    EXPECT_FALSE(open.deviceNotFound);
+    EXPECT_TRUE(fakeSystem().calls.empty());
+}
+
+TEST_F(DeviceLayer, CloseReleasesWinUsbThenTheFileOnlyOnce) {
+    DeviceData device{};
+    EXPECT_EQ(openDevice(api, device, nullptr), hrNotFound) << "the flag is optional";
+    closeDevice(api, device);
+    fakeSystem().primary.paths = {unitA};
+    ASSERT_EQ(openDevice(api, device, nullptr), hrOk);
+    EXPECT_EQ(std::wstring(device.devicePath), unitA);
+    closeDevice(api, device);
+    closeDevice(api, device);
+    EXPECT_FALSE(device.handlesOpen);
+    EXPECT_EQ(fake::deviceCalls(),
+              (Calls{"CreateFileW " + std::string(unitA.begin(), unitA.end()),
+                     "WinUsb_Initialize file1", "WinUsb_Free winusb1", "CloseHandle file1"}));
 }
 
 }  // namespace

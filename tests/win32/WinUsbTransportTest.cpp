@@ -1,5 +1,5 @@
-// WinUsbTransport and Win32DeviceAccess over the scripted system of FakeWin32, and the two rules
-// the device layer's codes and classes follow.
+// WinUsbTransport over the scripted system of FakeWin32, and the two rules the device layer's
+// codes and classes follow.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -98,35 +98,6 @@ TEST_F(WinUsbDevice, LastOwnerReleasesWinUsbThenTheFile) {
                                          "WinUsb_Free winusb1", "CloseHandle file1"}));
     EXPECT_TRUE(fakeSystem().files.empty());
     EXPECT_TRUE(fakeSystem().winusbs.empty());
-}
-
-TEST_F(WinUsbDevice, OpenResultCarriesTheCodeTheFlagAndTheUnit) {
-    const HResult dllMissing = static_cast<HResult>(0x8007007Eu);
-    const struct {
-        HResult load;
-        std::size_t units;
-        DWORD openError;
-        HResult result;
-        bool notFound;
-    } cases[] = {
-        {hrOk, 1, 0, hrOk, false},
-        {hrOk, 0, 0, hrNotFound, true},
-        {hrOk, 1, ERROR_ACCESS_DENIED, hrAccessDenied, false},
-        {dllMissing, 1, 0, dllMissing, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.result);
-        fresh();
-        fakeSystem().secondary.paths.assign(c.units, unitPath);
-        fakeSystem().openError = c.openError;
-        OpenResult open = Win32DeviceAccess{Win32ApiLoad{c.load, fake::fakeApi()}}.openDevice();
-        EXPECT_EQ(open.result, c.result);
-        EXPECT_EQ(open.deviceNotFound, c.notFound);
-        EXPECT_EQ(open.device != nullptr, c.result == hrOk);
-        EXPECT_EQ(fakeSystem().calls.empty(), failed(c.load)) << "nothing called without a table";
-        open.device.reset();
-        EXPECT_TRUE(fakeSystem().files.empty());
-    }
 }
 
 // The GUIDs as the registry and the driver package spell them.
