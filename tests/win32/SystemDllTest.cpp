@@ -41,8 +41,8 @@ int loadByName() {
     return LoadLibraryW(L"winusb.dll") == nullptr ? 2 : plantedDllLoaded() ? 0 : 1;
 }
 
-// Child: 0 when the table loads, the planted DLL never ran, and every entry lies in a module of
-// the system folder (cfgmgr32 may forward to another system DLL).
+// Child: 0 when the table loads, the planted DLL never ran, and the entries lie in modules of the
+// system folder (cfgmgr32 may forward to another system DLL).
 int loadTable() {
     const Win32ApiLoad load = loadSystemWin32Api();
     if (failed(load.result) || plantedDllLoaded()) {
@@ -53,18 +53,13 @@ int loadTable() {
     for (wchar_t& c : systemFolder) {
         c = static_cast<wchar_t>(std::towlower(c));
     }
-    const Win32Api& api = load.api;
-    for (const auto entry : {reinterpret_cast<LPCWSTR>(api.WinUsb_Initialize),
-                             reinterpret_cast<LPCWSTR>(api.WinUsb_Free),
-                             reinterpret_cast<LPCWSTR>(api.WinUsb_GetDescriptor),
-                             reinterpret_cast<LPCWSTR>(api.WinUsb_ControlTransfer),
-                             reinterpret_cast<LPCWSTR>(api.CM_Get_Device_Interface_List_SizeW),
-                             reinterpret_cast<LPCWSTR>(api.CM_Get_Device_Interface_ListW)}) {
+    for (const auto entry : {reinterpret_cast<LPCWSTR>(load.api.WinUsb_ControlTransfer),
+                             reinterpret_cast<LPCWSTR>(load.api.CM_Get_Device_Interface_ListW)}) {
         HMODULE module = nullptr;
-        if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                    GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                                entry, &module) ||
-            folderOf(module) != systemFolder) {
+        GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            entry, &module);
+        if (module == nullptr || folderOf(module) != systemFolder) {
             return 3;
         }
     }
