@@ -1,9 +1,8 @@
 #pragma once
 
 #include <chrono>
-#include <cstddef>
+#include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,14 +11,51 @@
 #include "sim/SimulatedDeviceAccess.hpp"
 #include "sim/SimulatedUnit.hpp"
 #include "support/RecordingView.hpp"
-#include "support/Transcript.hpp"
 #include "ui/UpdaterWindow.hpp"
 
 namespace tavik::test {
 
 // How long a test waits for a worker's completion before it calls the run stuck. Generous: the
 // sanitizers slow thread creation a lot, and nothing here measures time.
-inline constexpr std::chrono::milliseconds completionPatience{30000};
+inline constexpr std::chrono::milliseconds patience{30000};
+
+// The engine's log lines, and for each the number of requests the unit had seen by then.
+struct RecordingLog final : Log {
+    void write(std::string_view line) override {
+        lines.emplace_back(line);
+        requestsBefore.push_back(unit ? unit->requestCount() : 0);
+    }
+    void clear() { lines.clear(), requestsBefore.clear(); }
+    std::shared_ptr<sim::SimulatedUnit> unit;
+    std::vector<std::string> lines;
+    std::vector<std::size_t> requestsBefore;
+};
+
+// One request, short, then a space: "U2>64" (DFU_UPLOAD of block 2, 64 bytes back), "D3[0]"
+// (DFU_DNLOAD of block 3, no data), "S>6" (DFU_GETSTATUS), "R" (REBOOT_TO_APP), "U0!" (failed).
+// What the engine must never send shows: a wValue for S or R ("S5"), an interface other than 0
+// ("@1"), a wLength other than 64, the chunk's, 6 or 0 respectively ("/8").
+inline std::string describe(const sim::WireRequest& r) {
+    using enum sim::RequestKind;
+    const unsigned value = r.setup[2] | r.setup[3] << 8, index = r.setup[4] | r.setup[5] << 8;
+    const std::size_t length = r.setup[6] | r.setup[7] << 8;
+    const char* const letters[] = {"U", "D", "S", "R"};
+    const sim::RequestKind kinds[] = {upload, download, getStatus, rebootToApp};
+    const std::size_t natural[] = {64, r.data.size(), 6, 0};
+    std::string text = sim::toString(r.kind);
+    for (int i = 0; i < 4; ++i) {
+        if (r.kind == kinds[i]) {
+            text = letters[i] + (i < 2 || value != 0 ? std::to_string(value) : "");
+            text += i == 1 ? "[" + std::to_string(r.data.size()) + "]" : "";
+            text += index != 0 ? "@" + std::to_string(index) : "";
+            text += length != natural[i] ? "/" + std::to_string(length) : "";
+        }
+    }
+    text += !r.succeeded               ? "!"
+            : (r.setup[0] & 0x80) != 0 ? ">" + std::to_string(r.data.size())
+                                       : "";
+    return text + " ";
+}
 
 // The program assembled as the entry point does, with the simulated unit behind the seams: the
 // window (over a recording view), the engine, and a completion queue that the test thread pumps
@@ -27,27 +63,31 @@ inline constexpr std::chrono::milliseconds completionPatience{30000};
 struct EngineHarness {
     explicit EngineHarness(sim::UnitConfig config = {},
                            Updater::WorkerLauncher launcher = Updater::launchDetachedThread)
-        : EngineHarness(sim::SimulatedUnit::create(std::move(config)), std::move(launcher)) {}
-
-    EngineHarness(std::shared_ptr<sim::SimulatedUnit> simulated, Updater::WorkerLauncher launcher)
-        : unit(std::move(simulated)),
+        : unit(sim::SimulatedUnit::create(std::move(config))),
           devices(unit),
           updater(&window, devices, queue, log, std::move(launcher)) {
-        log.follow(unit);
+        log.unit = unit;
         window.setClient(&updater);
     }
 
     // The main window is created: the first search for a unit.
     void create() { window.onCreate(500); }
 
+    // Hands the engine an image of the test's own; the run's requests and lines follow.
+    void useImage(std::vector<std::uint8_t> bytes) {
+        image = std::move(bytes);
+        updater.setFirmwareImage(image.data(), image.size());
+        from = unit->requestCount();
+        log.clear();
+    }
+
     // Delivers the next completion to the window, as the message loop does with WM_USER.
     bool deliverOne() {
-        const auto completion = queue->waitNext(completionPatience);
-        if (!completion) {
-            return false;
+        const auto completion = queue->waitNext(patience);
+        if (completion) {
+            window.onTransferCompleted(completion->success, completion->bytesTransferred);
         }
-        window.onTransferCompleted(completion->success, completion->bytesTransferred);
-        return true;
+        return completion.has_value();
     }
 
     // Delivers completions until the run has ended; false if one never came.
@@ -66,21 +106,21 @@ struct EngineHarness {
         return runToEnd();
     }
 
-    // Requests of `kind` the unit has seen so far (for choosing "the k-th of the run").
-    std::uint64_t seen(sim::RequestKind kind) const {
-        std::uint64_t n = 0;
-        for (const sim::WireRequest& r : unit->requests()) {
-            n += kind == sim::RequestKind::any || r.kind == kind ? 1 : 0;
+    std::size_t sent() const { return unit->requestCount() - from; }
+    std::string lastLine() const { return log.lines.empty() ? "" : log.lines.back(); }
+
+    // The requests from `from` on, with the log lines written meanwhile, in order.
+    std::string transcript() const {
+        const std::vector<sim::WireRequest> wire = unit->requests();
+        std::string out;
+        std::size_t line = 0;
+        for (std::size_t i = from; i <= wire.size(); ++i) {
+            for (; line < log.lines.size() && log.requestsBefore[line] <= i; ++line) {
+                out += log.lines[line];
+            }
+            out += i < wire.size() ? describe(wire[i]) : "";
         }
-        return n;
-    }
-
-    std::vector<std::string> transcriptFrom(std::size_t request) const {
-        return transcript(unit->requests(), log, request);
-    }
-
-    std::string lastLine() const {
-        return log.entries().empty() ? std::string() : log.entries().back().line;
+        return out;
     }
 
     std::shared_ptr<sim::SimulatedUnit> unit;
@@ -90,6 +130,8 @@ struct EngineHarness {
     RecordingView view;
     UpdaterWindow window{view};
     Updater updater;
+    std::vector<std::uint8_t> image;
+    std::size_t from = 0;  // the first request of the run
 };
 
 }  // namespace tavik::test

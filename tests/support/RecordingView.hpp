@@ -1,6 +1,5 @@
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -37,11 +36,11 @@ class RecordingView : public WindowView {
     }
     void destroyControl(Control control) override { use(control).destroyed = true; }
     void showControl(Control control, bool visible) override { use(control).visible = visible; }
-    void setProgressRange(Control progressBar, std::uint16_t maximum) override {
-        use(progressBar).rangeMaximum = maximum;
+    void setProgressRange(Control bar, std::uint16_t maximum) override {
+        use(bar).rangeMaximum = maximum;
     }
-    void setProgressPosition(Control progressBar, std::uint16_t position) override {
-        use(progressBar).position = position;
+    void setProgressPosition(Control bar, std::uint16_t position) override {
+        use(bar).position = position;
         positions.push_back(position);
     }
     void invalidate(const Rect& area) override { invalidated.push_back(area); }
@@ -64,10 +63,9 @@ class RecordingView : public WindowView {
     // Captions of the live, visible controls; a progress bar shows as "<progress>".
     std::vector<std::string> visibleControls() const {
         std::vector<std::string> visible;
-        for (const ControlRecord* record : liveControls()) {
-            if (record->visible) {
-                visible.push_back(record->kind == Kind::ProgressBar ? "<progress>"
-                                                                    : record->caption);
+        for (const ControlRecord* r : liveControls()) {
+            if (r->visible) {
+                visible.push_back(r->kind == Kind::ProgressBar ? "<progress>" : r->caption);
             }
         }
         return visible;
@@ -77,18 +75,13 @@ class RecordingView : public WindowView {
         return static_cast<const ControlRecord*>(control);
     }
 
-    // When set, every creation fails and returns null, like a failing CreateWindowExW.
-    bool failCreation = false;
-
+    bool failCreation = false;  // every creation fails and returns null, like CreateWindowExW
     std::deque<ControlRecord> controls;
     std::vector<Rect> invalidated;
     std::vector<std::uint16_t> positions;
-    int registrations = 0;
-    int unregistrations = 0;
+    int registrations = 0, unregistrations = 0, quits = 0;
     bool windowDestroyed = false;
-    int quits = 0;
-    // Calls made on a destroyed control: a window must never do that.
-    int callsOnDestroyedControls = 0;
+    int callsOnDestroyedControls = 0;  // a window must never make one
 
   private:
     Control create(ControlRecord record) {
@@ -101,9 +94,7 @@ class RecordingView : public WindowView {
 
     ControlRecord& use(Control control) {
         auto& record = *static_cast<ControlRecord*>(control);
-        if (record.destroyed) {
-            ++callsOnDestroyedControls;
-        }
+        callsOnDestroyedControls += record.destroyed ? 1 : 0;
         return record;
     }
 };

@@ -1,5 +1,5 @@
-// retrieveDevicePath, openDevice and closeDevice against the scripted configuration manager,
-// kernel32 and WinUSB of FakeWin32.
+// Finding, opening and closing the unit (DeviceData, Win32DeviceAccess) against the scripted
+// system of FakeWin32.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,297 +9,166 @@
 #include "FakeWin32.hpp"
 #include "device/win32/DeviceData.hpp"
 #include "device/win32/InterfaceClasses.hpp"
+#include "device/win32/Win32DeviceAccess.hpp"
 
 namespace tavik {
 namespace {
 
-using fake::FakeSystem;
 using fake::fakeSystem;
+using Calls = std::vector<std::string>;
+using DeviceLayer = fake::FakeWin32Test;
 
-// An interface path of exactly `length` code units, told apart by its last character.
-std::wstring pathOfLength(std::size_t length, wchar_t last = L'a') {
+// An interface path of exactly `length` code units.
+std::wstring pathOfLength(std::size_t length) {
     std::wstring path = L"\\\\?\\usb#vid_07fd&pid_000d#";
-    path.resize(length - 1, L'x');
-    path += last;
+    path.resize(length, L'x');
     return path;
 }
+const std::wstring unitA = L"\\\\?\\usb#vid_07fd&pid_000d#a",
+                   unitB = L"\\\\?\\usb#vid_07fd&pid_001d#b";
 
-const std::wstring unitA = L"\\\\?\\usb#vid_07fd&pid_000d#a#{bc8be9da}";
-const std::wstring unitB = L"\\\\?\\usb#vid_07fd&pid_001d#b#{9935671a}";
-
-// The calls of the fake log that start with `prefix`.
-std::vector<std::string> callsStartingWith(const std::string& prefix) {
-    std::vector<std::string> matching;
-    for (const std::string& call : fakeSystem().calls) {
-        if (call.rfind(prefix, 0) == 0) {
-            matching.push_back(call);
-        }
-    }
-    return matching;
+std::size_t count(const std::string& prefix) {
+    return fake::callsStartingWith(prefix).size();
 }
 
-class DeviceLayer : public ::testing::Test {
-  protected:
-    void SetUp() override { fake::resetFakeSystem(); }
-    // Every path must free the list buffer it allocated.
-    void TearDown() override { EXPECT_TRUE(fakeSystem().liveBlocks.empty()) << "leaked list"; }
-
-    Win32Api api = fake::fakeApi();
-};
-
-TEST_F(DeviceLayer, PathIsCopiedWholeOrCutToTheBuffer) {
+TEST_F(DeviceLayer, PathIsCopiedWholeOrCutAndTheListFetchedUntilItFits) {
     constexpr WCHAR untouched = 0xABCD;
+    constexpr CONFIGRET ok = CR_SUCCESS, denied = CR_ACCESS_DENIED,
+                        odd = CR_NO_SUCH_DEVICE_INTERFACE;
+    const auto noMemory = static_cast<HResult>(0x80070008u);  // ERROR_NOT_ENOUGH_MEMORY
     const struct {
         std::size_t pathLength;
         ULONG bufferBytes;
+        int arrivals, failingAllocation;  // arrivals: the list grows after its size query
+        CONFIGRET sizeFailure, listFailure;
+        bool mapper;  // the table has CM_MapCrToWin32Err
         HResult result;
-        std::size_t copiedLength;  // code units before the terminator
-    } cases[] = {
-        {259, 520, hrOk, 259},
-        {260, 520, hrInsufficientBuffer, 259},
-        {300, 520, hrInsufficientBuffer, 259},
-        {5, 12, hrOk, 5},
-        {6, 12, hrInsufficientBuffer, 5},
-        {5, 13, hrOk, 5},  // an odd byte is no code unit
-        {40, 2, hrInsufficientBuffer, 0},
-        {40, 3, hrInsufficientBuffer, 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message()
-                     << c.pathLength << " code units into " << c.bufferBytes << " bytes");
-        fake::resetFakeSystem();
-        const std::wstring path = pathOfLength(c.pathLength);
-        fakeSystem().primary.paths = {path, unitB};
-        std::vector<WCHAR> buffer(400, untouched);
-        BOOL notFound = TRUE;
-
-        EXPECT_EQ(
-            retrieveDevicePath(api, buffer.data(), c.bufferBytes, &notFound, primaryInterfaceGuid),
-            c.result);
-        EXPECT_FALSE(notFound);
-        EXPECT_EQ(std::wstring(buffer.data()), path.substr(0, c.copiedLength));
-        EXPECT_EQ(buffer[c.copiedLength + 1], untouched) << "written past the terminator";
-        EXPECT_TRUE(fakeSystem().liveBlocks.empty());
-    }
-}
-
-TEST_F(DeviceLayer, BufferWithoutRoomForOneCodeUnitIsRejected) {
-    for (const ULONG bytes : {0u, 1u}) {
-        fake::resetFakeSystem();
-        fakeSystem().primary.paths = {unitA};
-        WCHAR buffer[4] = {L'k', L'e', L'e', L'p'};
-        EXPECT_EQ(retrieveDevicePath(api, buffer, bytes, nullptr, primaryInterfaceGuid),
-                  hrInvalidArg)
-            << bytes;
-        EXPECT_EQ(buffer[0], L'k') << bytes;
-        EXPECT_TRUE(fakeSystem().liveBlocks.empty());
-    }
-}
-
-TEST_F(DeviceLayer, EmptyClassIsNotFoundWithOrWithoutAFlag) {
-    WCHAR path[MAX_PATH] = {};
-    BOOL notFound = FALSE;
-    EXPECT_EQ(retrieveDevicePath(api, path, sizeof path, &notFound, primaryInterfaceGuid),
-              hrNotFound);
-    EXPECT_TRUE(notFound);
-    EXPECT_EQ(retrieveDevicePath(api, path, sizeof path, nullptr, primaryInterfaceGuid),
-              hrNotFound);
-}
-
-TEST_F(DeviceLayer, ListGrowingBeforeTheFetchIsAskedForAgainUntilItFits) {
-    fakeSystem().primary.paths = {unitA};
-    fakeSystem().primary.arrivalsAfterSizeQuery = 3;
-    WCHAR path[MAX_PATH] = {};
-
-    EXPECT_EQ(retrieveDevicePath(api, path, sizeof path, nullptr, primaryInterfaceGuid), hrOk);
-    EXPECT_EQ(std::wstring(path), unitA);
-    EXPECT_EQ(callsStartingWith("size"), std::vector<std::string>(4, "size primary"));
-    EXPECT_EQ(callsStartingWith("list"), std::vector<std::string>(4, "list primary"));
-    // Each attempt allocates twice the reported length, zero-filled, and frees it again.
-    const FakeSystem& fake = fakeSystem();
-    ASSERT_EQ(fake.allocationSizes.size(), fake.reportedListLengths.size());
-    for (std::size_t i = 0; i < fake.allocationSizes.size(); ++i) {
-        EXPECT_EQ(fake.allocationSizes[i], 2u * fake.reportedListLengths[i]) << i;
-        EXPECT_EQ(fake.allocationFlags[i], static_cast<DWORD>(HEAP_ZERO_MEMORY)) << i;
-    }
-    EXPECT_EQ(callsStartingWith("HeapFree").size(), fake.allocationSizes.size());
-}
-
-TEST_F(DeviceLayer, ConfigurationManagerFailuresAreMapped) {
-    const struct {
-        const char* name;
-        CONFIGRET sizeFailure;
-        CONFIGRET listFailure;
-        bool mapper;
-        HResult result;
+        int copied;  // code units before the terminator; -1: nothing written
         std::size_t fetches;
     } cases[] = {
-        {"size query, known code", CR_ACCESS_DENIED, CR_SUCCESS, true, hrAccessDenied, 0},
-        {"size query, unknown code", CR_NO_SUCH_DEVICE_INTERFACE, CR_SUCCESS, true, hrInvalidData,
-         0},
-        {"fetch, known code", CR_SUCCESS, CR_OUT_OF_MEMORY, true, static_cast<HResult>(0x80070008u),
-         1},
-        {"fetch, unknown code", CR_SUCCESS, CR_NO_SUCH_DEVICE_INTERFACE, true, hrInvalidData, 1},
-        {"no mapping function", CR_ACCESS_DENIED, CR_SUCCESS, false, hrInvalidData, 0},
+        {259, 520, 0, -1, ok, ok, true, hrOk, 259, 1},
+        {260, 520, 0, -1, ok, ok, true, hrInsufficientBuffer, 259, 1},
+        {5, 13, 0, -1, ok, ok, true, hrOk, 5, 1},  // an odd byte is no code unit
+        {40, 2, 0, -1, ok, ok, true, hrInsufficientBuffer, 0, 1},
+        {40, 1, 0, -1, ok, ok, true, hrInvalidArg, -1, 1},
+        {40, 520, 3, -1, ok, ok, true, hrOk, 40, 4},
+        {40, 520, 0, 0, ok, ok, true, hrOutOfMemory, -1, 0},
+        {40, 520, 1, 1, ok, ok, true, hrOutOfMemory, -1, 1},  // after the list grew
+        {40, 520, 0, -1, denied, ok, true, hrAccessDenied, -1, 0},
+        {40, 520, 0, -1, odd, ok, true, hrInvalidData, -1, 0},
+        {40, 520, 0, -1, ok, CR_OUT_OF_MEMORY, true, noMemory, -1, 1},
+        {40, 520, 0, -1, ok, odd, true, hrInvalidData, -1, 1},
+        {40, 520, 0, -1, denied, ok, false, hrInvalidData, -1, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        fake::resetFakeSystem();
-        fakeSystem().primary.paths = {unitA};
-        fakeSystem().primary.sizeFailure = c.sizeFailure;
-        fakeSystem().primary.listFailure = c.listFailure;
+        SCOPED_TRACE(testing::Message() << &c - cases);
+        fresh();
+        const std::wstring path = pathOfLength(c.pathLength);
+        fakeSystem().primary = {{path, unitB}, c.sizeFailure, c.listFailure, c.arrivals};
+        fakeSystem().failingAllocation = c.failingAllocation;
         Win32Api table = api;
-        if (!c.mapper) {
-            table.CM_MapCrToWin32Err = nullptr;
-        }
-        WCHAR path[MAX_PATH] = {};
+        table.CM_MapCrToWin32Err = c.mapper ? api.CM_MapCrToWin32Err : nullptr;
+        std::vector<WCHAR> buffer(400, untouched);
         BOOL notFound = TRUE;
-
-        EXPECT_EQ(retrieveDevicePath(table, path, sizeof path, &notFound, primaryInterfaceGuid),
+        EXPECT_EQ(retrieveDevicePath(table, buffer.data(), c.bufferBytes, &notFound,
+                                     primaryInterfaceGuid),
                   c.result);
         EXPECT_FALSE(notFound);
-        EXPECT_EQ(callsStartingWith("size").size(), 1u) << "only CR_BUFFER_SMALL is retried";
-        EXPECT_EQ(callsStartingWith("list").size(), c.fetches);
-        EXPECT_TRUE(fakeSystem().liveBlocks.empty());
+        if (c.copied < 0) {
+            EXPECT_EQ(buffer[0], untouched);
+        } else {
+            EXPECT_EQ(std::wstring(buffer.data()), path.substr(0, c.copied));
+            EXPECT_EQ(buffer[c.copied + 1], untouched) << "written past the terminator";
+        }
+        EXPECT_EQ(count("size primary"), c.arrivals + 1u) << "only a grown list is asked again";
+        EXPECT_EQ(count("list primary"), c.fetches);
     }
 }
 
-TEST_F(DeviceLayer, AllocationFailureIsOutOfMemory) {
-    // The first allocation, and the one after the list has grown (the first buffer was freed).
-    for (const int failing : {0, 1}) {
-        fake::resetFakeSystem();
-        fakeSystem().primary.paths = {unitA};
-        fakeSystem().primary.arrivalsAfterSizeQuery = 1;
-        fakeSystem().failingAllocation = failing;
-        WCHAR path[MAX_PATH] = {L'k'};
-        BOOL notFound = TRUE;
-
-        EXPECT_EQ(retrieveDevicePath(api, path, sizeof path, &notFound, primaryInterfaceGuid),
-                  hrOutOfMemory)
-            << failing;
-        EXPECT_FALSE(notFound);
-        EXPECT_EQ(path[0], L'k');
-        EXPECT_EQ(callsStartingWith("list").size(), static_cast<std::size_t>(failing));
-        EXPECT_TRUE(fakeSystem().liveBlocks.empty()) << failing;
-    }
-}
-
-TEST_F(DeviceLayer, OpenChoosesTheClassAndReportsTheClassAskedLast) {
-    const std::wstring fits = pathOfLength(259);
-    const std::wstring tooLong = pathOfLength(260);
+// The secondary class is asked only when the primary lookup failed in any way; the flag tells
+// whether the class asked last had no interface. The unit found is opened for overlapped I/O
+// and its WinUSB interface released before its file once the last owner lets go.
+TEST_F(DeviceLayer, OpenFindsOpensAndReleases) {
+    const std::wstring fits = pathOfLength(259), tooLong = pathOfLength(260), none;
+    constexpr DWORD denied = ERROR_ACCESS_DENIED, broken = ERROR_GEN_FAILURE;
     const struct {
-        const char* name;
-        std::vector<std::wstring> primary;
-        std::vector<std::wstring> secondary;
+        const char* what;
+        std::vector<std::wstring> primary, secondary;
+        CONFIGRET primaryFailure;
+        DWORD openError, initializeError;
         HResult result;
         bool notFound;
-        int classesAsked;               // 1: the primary only, 2: both
-        std::wstring openedPath;        // empty: CreateFileW is not called
-        std::wstring deniedPath = L"";  // CreateFileW fails with ERROR_ACCESS_DENIED for it
-        CONFIGRET primarySizeFailure = CR_SUCCESS;
+        std::size_t classesAsked;
+        const std::wstring& opened;
     } cases[] = {
-        {"primary only", {unitA}, {}, hrOk, false, 1, unitA},
-        {"secondary only", {}, {unitB}, hrOk, false, 2, unitB},
-        {"both: primary wins", {unitA}, {unitB}, hrOk, false, 1, unitA},
-        {"several: the first", {unitB, unitA}, {}, hrOk, false, 1, unitB},
-        {"neither", {}, {}, hrNotFound, true, 2, L""},
-        {"259 code units fit", {fits}, {unitB}, hrOk, false, 1, fits},
-        {"260 code units: secondary asked", {tooLong}, {unitB}, hrOk, false, 2, unitB},
-        {"260 code units, secondary empty", {tooLong}, {}, hrNotFound, true, 2, L""},
-        {"primary lookup fails", {unitA}, {unitB}, hrOk, false, 2, unitB, L"", CR_ACCESS_DENIED},
-        {"empty primary, secondary denied", {}, {unitB}, hrAccessDenied, false, 2, unitB, unitB},
-        {"primary denied: no fallback", {unitA}, {unitB}, hrAccessDenied, false, 1, unitA, unitA},
+        {"primary only", {unitA}, {}, 0, 0, 0, hrOk, false, 1, unitA},
+        {"secondary only", {}, {unitB}, 0, 0, 0, hrOk, false, 2, unitB},
+        {"both: the primary", {unitA}, {unitB}, 0, 0, 0, hrOk, false, 1, unitA},
+        {"several: the first", {unitB, unitA}, {}, 0, 0, 0, hrOk, false, 1, unitB},
+        {"neither", {}, {}, 0, 0, 0, hrNotFound, true, 2, none},
+        {"259 code units", {fits}, {unitB}, 0, 0, 0, hrOk, false, 1, fits},
+        {"260 code units", {tooLong}, {unitB}, 0, 0, 0, hrOk, false, 2, unitB},
+        {"260, none else", {tooLong}, {}, 0, 0, 0, hrNotFound, true, 2, none},
+        {"primary fails", {unitA}, {unitB}, CR_ACCESS_DENIED, 0, 0, hrOk, false, 2, unitB},
+        {"denied", {}, {unitB}, 0, denied, 0, hrAccessDenied, false, 2, unitB},
+        {"denied: no fallback", {unitA}, {unitB}, 0, denied, 0, hrAccessDenied, false, 1, unitA},
+        {"initialize fails", {unitA}, {}, 0, 0, broken, hresultFromWin32(broken), false, 1, unitA},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        fake::resetFakeSystem();
-        FakeSystem& fake = fakeSystem();
-        fake.primary.paths = c.primary;
-        fake.primary.sizeFailure = c.primarySizeFailure;
-        fake.secondary.paths = c.secondary;
-        if (!c.deniedPath.empty()) {
-            fake.openErrors[c.deniedPath] = ERROR_ACCESS_DENIED;
-        }
-        DeviceData device{};
-        BOOL notFound = !c.notFound;
+        SCOPED_TRACE(c.what);
+        fresh();
+        fakeSystem().primary = {c.primary, c.primaryFailure};
+        fakeSystem().secondary.paths = c.secondary;
+        fakeSystem().openError = c.openError;
+        fakeSystem().initializeError = c.initializeError;
+        OpenResult open = Win32DeviceAccess{Win32ApiLoad{hrOk, api}}.openDevice();
+        EXPECT_EQ(open.result, c.result);
+        EXPECT_EQ(open.deviceNotFound, c.notFound);
+        EXPECT_EQ(open.device != nullptr, c.result == hrOk);
+        EXPECT_EQ(count("size primary"), 1u);
+        EXPECT_EQ(count("size secondary"), c.classesAsked - 1);
 
-        EXPECT_EQ(openDevice(api, device, &notFound), c.result);
-        EXPECT_EQ(notFound != FALSE, c.notFound);
-        std::vector<std::string> sizeQueries = {"size primary", "size secondary"};
-        sizeQueries.resize(c.classesAsked);
-        EXPECT_EQ(callsStartingWith("size"), sizeQueries);
-        if (c.openedPath.empty()) {
-            EXPECT_TRUE(fake.createFileCalls.empty());
-        } else {
-            ASSERT_EQ(fake.createFileCalls.size(), 1u);
-            EXPECT_EQ(fake.createFileCalls[0].path, c.openedPath);
+        Calls expected;
+        if (!c.opened.empty()) {
+            expected.push_back("CreateFileW " + std::string(c.opened.begin(), c.opened.end()));
         }
-        EXPECT_EQ(device.handlesOpen != FALSE, c.result == hrOk);
-        EXPECT_EQ(fake.openFiles.size(), c.result == hrOk ? 1u : 0u);
-        EXPECT_EQ(fake.liveWinUsbHandles.size(), c.result == hrOk ? 1u : 0u);
-        closeDevice(api, device);
-        EXPECT_TRUE(fake.openFiles.empty());
-        EXPECT_TRUE(fake.liveBlocks.empty());
+        if (!c.opened.empty() && c.openError == 0) {
+            expected.push_back("WinUsb_Initialize file1");
+        }
+        if (c.initializeError != 0) {
+            expected.push_back("CloseHandle file1");  // and the error is WinUsb_Initialize's
+        }
+        if (c.result == hrOk) {
+            expected.insert(expected.end(), {"WinUsb_Free winusb1", "CloseHandle file1"});
+        }
+        open.device.reset();
+        EXPECT_EQ(fake::deviceCalls(), expected);
+        EXPECT_TRUE(fakeSystem().files.empty());
+        EXPECT_TRUE(fakeSystem().winusbs.empty());
     }
-}
 
-TEST_F(DeviceLayer, OpenUsesOverlappedReadWriteAndInitializesOnTheFile) {
-    fakeSystem().primary.paths = {unitA};
-    DeviceData device{};
-    BOOL notFound = TRUE;
-
-    ASSERT_EQ(openDevice(api, device, &notFound), hrOk);
-    const fake::CreateFileCall& open = fakeSystem().createFileCalls.at(0);
-    EXPECT_EQ(open.access, static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
-    EXPECT_EQ(open.share, static_cast<DWORD>(FILE_SHARE_READ | FILE_SHARE_WRITE));
-    EXPECT_FALSE(open.securityAttributes);
-    EXPECT_EQ(open.disposition, static_cast<DWORD>(OPEN_EXISTING));
-    EXPECT_EQ(open.flags, static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED));
-    EXPECT_FALSE(open.templateFile);
-    EXPECT_EQ(fake::handleName(device.deviceHandle), "file1");
-    EXPECT_EQ(fake::handleName(device.winusbHandle), "winusb1");
-    EXPECT_EQ(std::wstring(device.devicePath), unitA);
-    EXPECT_EQ(callsStartingWith("WinUsb"), std::vector<std::string>{"WinUsb_Initialize file1"});
-    closeDevice(api, device);
-}
-
-TEST_F(DeviceLayer, FailedInitializeClosesTheFileAndReportsItsOwnError) {
-    fakeSystem().primary.paths = {unitA};
-    fakeSystem().initializeError = ERROR_GEN_FAILURE;
-    DeviceData device{};
-    BOOL notFound = TRUE;
-
-    EXPECT_EQ(openDevice(api, device, &notFound), static_cast<HResult>(0x8007001Fu));
-    EXPECT_FALSE(notFound);
-    EXPECT_FALSE(device.handlesOpen);
-    EXPECT_EQ(callsStartingWith("WinUsb_Initialize").size(), 1u);
-    EXPECT_EQ(callsStartingWith("CloseHandle"), std::vector<std::string>{"CloseHandle file1"});
-    EXPECT_TRUE(fakeSystem().openFiles.empty());
-    EXPECT_TRUE(fakeSystem().liveWinUsbHandles.empty());
-
-    // The stale handles of the failed open are never released again.
-    closeDevice(api, device);
-    EXPECT_EQ(callsStartingWith("CloseHandle").size(), 1u);
-    EXPECT_TRUE(callsStartingWith("WinUsb_Free").empty());
+    // Without the system's functions nothing is called at all.
+    fresh();
+    const auto dllMissing = static_cast<HResult>(0x8007007Eu);
+    const OpenResult open = Win32DeviceAccess{Win32ApiLoad{dllMissing, api}}.openDevice();
+    EXPECT_EQ(open.result, dllMissing);
+    EXPECT_FALSE(open.deviceNotFound);
+    EXPECT_TRUE(fakeSystem().calls.empty());
 }
 
 TEST_F(DeviceLayer, CloseReleasesWinUsbThenTheFileOnlyOnce) {
-    DeviceData never{};
-    closeDevice(api, never);
-    EXPECT_TRUE(fakeSystem().calls.empty()) << "closing a record that was never opened";
-
-    fakeSystem().primary.paths = {unitA};
     DeviceData device{};
+    EXPECT_EQ(openDevice(api, device, nullptr), hrNotFound) << "the flag is optional";
+    closeDevice(api, device);
+    fakeSystem().primary.paths = {unitA};
     ASSERT_EQ(openDevice(api, device, nullptr), hrOk);
-    fakeSystem().calls.clear();
-
+    EXPECT_EQ(std::wstring(device.devicePath), unitA);
     closeDevice(api, device);
     closeDevice(api, device);
     EXPECT_FALSE(device.handlesOpen);
-    EXPECT_EQ(fakeSystem().calls,
-              (std::vector<std::string>{"WinUsb_Free winusb1", "CloseHandle file1"}));
-    EXPECT_TRUE(fakeSystem().openFiles.empty());
-    EXPECT_TRUE(fakeSystem().liveWinUsbHandles.empty());
+    EXPECT_EQ(fake::deviceCalls(),
+              (Calls{"CreateFileW " + std::string(unitA.begin(), unitA.end()),
+                     "WinUsb_Initialize file1", "WinUsb_Free winusb1", "CloseHandle file1"}));
 }
 
 }  // namespace

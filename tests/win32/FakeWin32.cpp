@@ -1,244 +1,180 @@
 #include "FakeWin32.hpp"
 
 #include <algorithm>
-#include <cstdint>
-#include <cstring>
-#include <memory>
+#include <cstdio>
 
 #include "device/win32/InterfaceClasses.hpp"
 
 namespace tavik::fake {
 namespace {
 
-std::unique_ptr<FakeSystem> instance = std::make_unique<FakeSystem>();
+FakeSystem fake;
 
 // Fake handles are small numbers in disjoint ranges, so that a log line names what it got.
-constexpr std::uintptr_t fileHandleBase = 0x1000;
-constexpr std::uintptr_t winusbHandleBase = 0x2000;
+constexpr std::uintptr_t fileBase = 0x1000, winusbBase = 0x2000;
 const HANDLE processHeap = reinterpret_cast<HANDLE>(std::uintptr_t{0x3000});
 
-std::string className(const GUID* guid) {
-    if (guid != nullptr && *guid == primaryInterfaceGuid) {
-        return "primary";
-    }
-    if (guid != nullptr && *guid == secondaryInterfaceGuid) {
-        return "secondary";
-    }
-    return "other";
+std::string name(const void* handle) {
+    const auto value = reinterpret_cast<std::uintptr_t>(handle);
+    return value > winusbBase ? "winusb" + std::to_string(value - winusbBase)
+                              : "file" + std::to_string(value - fileBase);
 }
 
-InterfaceClass* findClass(const GUID* guid) {
-    const std::string name = className(guid);
-    if (name == "primary") {
-        return &fakeSystem().primary;
-    }
-    if (name == "secondary") {
-        return &fakeSystem().secondary;
-    }
-    return nullptr;
+void log(const std::string& call, bool asRequired = true) {
+    fake.calls.push_back(asRequired ? call : call + " (unexpected arguments)");
+}
+
+// The class a lookup asks for, logged as "size primary" or "list secondary".
+InterfaceClass& lookUp(const char* what, const GUID* guid, DEVINSTID_W device, ULONG flags,
+                       bool asRequired = true) {
+    const bool primary = *guid == primaryInterfaceGuid;
+    log(std::string(what) + (primary ? " primary" : " secondary"),
+        asRequired && (primary || *guid == secondaryInterfaceGuid) && device == nullptr &&
+            flags == CM_GET_DEVICE_INTERFACE_LIST_PRESENT);
+    return primary ? fake.primary : fake.secondary;
 }
 
 // The multi-string the configuration manager returns: each path NUL-terminated, then one NUL.
-std::wstring multiString(const InterfaceClass* interfaceClass) {
+std::wstring multiString(const InterfaceClass& c) {
     std::wstring list;
-    if (interfaceClass != nullptr) {
-        for (const std::wstring& path : interfaceClass->paths) {
-            list += path;
-            list += L'\0';
-        }
+    for (const std::wstring& path : c.paths) {
+        list += path + L'\0';
     }
-    list += L'\0';
-    return list;
+    return list + L'\0';
 }
 
-// Marks a call whose arguments differ from what the device layer must pass.
-std::string checked(std::string entry, bool argumentsAsRequired) {
-    return argumentsAsRequired ? entry : entry + " (unexpected arguments)";
-}
-
-CONFIGRET WINAPI fakeListSize(PULONG length, LPGUID guid, DEVINSTID_W deviceId, ULONG flags) {
-    FakeSystem& fake = fakeSystem();
-    fake.calls.push_back(
-        checked("size " + className(guid),
-                deviceId == nullptr && flags == CM_GET_DEVICE_INTERFACE_LIST_PRESENT));
-    InterfaceClass* interfaceClass = findClass(guid);
-    if (interfaceClass != nullptr && interfaceClass->sizeFailure != CR_SUCCESS) {
-        return interfaceClass->sizeFailure;
-    }
-    *length = static_cast<ULONG>(multiString(interfaceClass).size());
-    fake.reportedListLengths.push_back(*length);
-    if (interfaceClass != nullptr && interfaceClass->arrivalsAfterSizeQuery > 0) {
-        --interfaceClass->arrivalsAfterSizeQuery;
-        interfaceClass->paths.push_back(L"\\\\?\\usb#vid_07fd&pid_000d#arrived" +
-                                        std::to_wstring(++fake.arrivals));
-    }
-    return CR_SUCCESS;
-}
-
-CONFIGRET WINAPI fakeList(LPGUID guid, DEVINSTID_W deviceId, PWCHAR buffer, ULONG length,
-                          ULONG flags) {
-    FakeSystem& fake = fakeSystem();
-    fake.calls.push_back(
-        checked("list " + className(guid),
-                deviceId == nullptr && flags == CM_GET_DEVICE_INTERFACE_LIST_PRESENT));
-    const InterfaceClass* interfaceClass = findClass(guid);
-    if (interfaceClass != nullptr && interfaceClass->listFailure != CR_SUCCESS) {
-        return interfaceClass->listFailure;
-    }
-    const std::wstring list = multiString(interfaceClass);
-    if (list.size() > length) {
-        return CR_BUFFER_SMALL;
-    }
-    std::copy(list.begin(), list.end(), buffer);
-    return CR_SUCCESS;
-}
-
-DWORD WINAPI fakeMapCr(CONFIGRET cr, DWORD defaultError) {
-    const auto known = fakeSystem().knownConfigRets.find(cr);
-    return known != fakeSystem().knownConfigRets.end() ? known->second : defaultError;
-}
-
-HANDLE WINAPI fakeCreateFile(LPCWSTR path, DWORD access, DWORD share,
-                             LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
-                             HANDLE templateFile) {
-    FakeSystem& fake = fakeSystem();
-    fake.calls.push_back("CreateFileW");
-    fake.createFileCalls.push_back(
-        {path, access, share, security != nullptr, disposition, flags, templateFile != nullptr});
-    const auto error = fake.openErrors.find(path);
-    if (error != fake.openErrors.end()) {
-        fake.lastError = error->second;
-        return INVALID_HANDLE_VALUE;
-    }
-    const HANDLE file = reinterpret_cast<HANDLE>(fileHandleBase + ++fake.filesOpened);
-    fake.openFiles.insert(file);
-    return file;
-}
-
-BOOL WINAPI fakeCloseHandle(HANDLE handle) {
-    FakeSystem& fake = fakeSystem();
-    fake.calls.push_back("CloseHandle " + handleName(handle));
-    // Windows does not promise to keep the last error across a call; this fake clears it, so
-    // code that reads it too late sees success.
-    fake.lastError = ERROR_SUCCESS;
-    return fake.openFiles.erase(handle) == 1 ? TRUE : FALSE;
-}
-
-DWORD WINAPI fakeGetLastError() {
-    return fakeSystem().lastError;
-}
-
-HANDLE WINAPI fakeGetProcessHeap() {
-    return processHeap;
-}
-
-LPVOID WINAPI fakeHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
-    FakeSystem& fake = fakeSystem();
-    fake.calls.push_back(heap == processHeap ? "HeapAlloc" : "HeapAlloc (another heap)");
-    if (fake.allocations++ == fake.failingAllocation) {
-        return nullptr;
-    }
-    fake.allocationSizes.push_back(bytes);
-    fake.allocationFlags.push_back(flags);
-    // Not zero-filled unless asked: stale bytes show up where the caller relies on zeros.
-    std::vector<std::uint8_t> block(std::max<SIZE_T>(bytes, 1),
-                                    (flags & HEAP_ZERO_MEMORY) != 0 ? 0x00 : 0xCD);
-    void* address = block.data();
-    fake.liveBlocks.emplace(address, std::move(block));
-    return address;
-}
-
-BOOL WINAPI fakeHeapFree(HANDLE heap, DWORD, LPVOID block) {
-    FakeSystem& fake = fakeSystem();
-    fake.calls.push_back(heap == processHeap ? "HeapFree" : "HeapFree (another heap)");
-    return fake.liveBlocks.erase(block) == 1 ? TRUE : FALSE;
-}
-
-BOOL WINAPI fakeInitialize(HANDLE file, PWINUSB_INTERFACE_HANDLE winusb) {
-    FakeSystem& fake = fakeSystem();
-    fake.calls.push_back("WinUsb_Initialize " + handleName(file));
-    if (fake.initializeError != ERROR_SUCCESS || fake.openFiles.count(file) == 0) {
-        fake.lastError =
-            fake.initializeError != ERROR_SUCCESS ? fake.initializeError : ERROR_INVALID_HANDLE;
-        return FALSE;
-    }
-    *winusb =
-        reinterpret_cast<WINUSB_INTERFACE_HANDLE>(winusbHandleBase + ++fake.winusbInitialized);
-    fake.liveWinUsbHandles.insert(*winusb);
-    return TRUE;
-}
-
-BOOL WINAPI fakeFree(WINUSB_INTERFACE_HANDLE winusb) {
-    FakeSystem& fake = fakeSystem();
-    fake.calls.push_back("WinUsb_Free " + handleName(winusb));
-    return fake.liveWinUsbHandles.erase(winusb) == 1 ? TRUE : FALSE;
-}
-
-// Delivers a scripted reply the way WinUSB does: data into the buffer, a count reported.
-BOOL deliver(const Reply& reply, PUCHAR buffer, ULONG length, PULONG transferred) {
-    const std::size_t bytes = std::min<std::size_t>(reply.data.size(), length);
-    if (bytes > 0) {
-        std::memcpy(buffer, reply.data.data(), bytes);
-    }
-    *transferred = reply.reportedTransferred;
-    return reply.result;
-}
-
-BOOL WINAPI fakeGetDescriptor(WINUSB_INTERFACE_HANDLE winusb, UCHAR type, UCHAR index,
-                              USHORT languageId, PUCHAR buffer, ULONG length, PULONG transferred) {
-    FakeSystem& fake = fakeSystem();
-    fake.calls.push_back("WinUsb_GetDescriptor " + handleName(winusb));
-    fake.descriptorReads.push_back({winusb, type, index, languageId, buffer, length});
-    return deliver(fake.descriptorReply, buffer, length, transferred);
-}
-
-BOOL WINAPI fakeControlTransfer(WINUSB_INTERFACE_HANDLE winusb, WINUSB_SETUP_PACKET packet,
-                                PUCHAR buffer, ULONG length, PULONG transferred,
-                                LPOVERLAPPED overlapped) {
-    FakeSystem& fake = fakeSystem();
-    fake.calls.push_back("WinUsb_ControlTransfer " + handleName(winusb));
-    fake.controlTransfers.push_back(
-        {winusb, packet, buffer, length, *transferred, overlapped != nullptr});
-    return deliver(fake.controlReply, buffer, length, transferred);
+// Answers a transfer as scripted: the data into the buffer, the count reported.
+BOOL answer(const std::string& call, PUCHAR buffer, ULONG length, PULONG transferred) {
+    log(call);
+    std::copy_n(fake.data.begin(), std::min<std::size_t>(fake.data.size(), length), buffer);
+    *transferred = fake.reported;
+    return fake.result;
 }
 
 }  // namespace
 
 FakeSystem& fakeSystem() {
-    return *instance;
-}
-
-void resetFakeSystem() {
-    instance = std::make_unique<FakeSystem>();
+    return fake;
 }
 
 Win32Api fakeApi() {
     Win32Api api;
-    api.CM_Get_Device_Interface_List_SizeW = &fakeListSize;
-    api.CM_Get_Device_Interface_ListW = &fakeList;
-    api.CM_MapCrToWin32Err = &fakeMapCr;
-    api.CreateFileW = &fakeCreateFile;
-    api.CloseHandle = &fakeCloseHandle;
-    api.GetLastError = &fakeGetLastError;
-    api.GetProcessHeap = &fakeGetProcessHeap;
-    api.HeapAlloc = &fakeHeapAlloc;
-    api.HeapFree = &fakeHeapFree;
-    api.WinUsb_Initialize = &fakeInitialize;
-    api.WinUsb_Free = &fakeFree;
-    api.WinUsb_GetDescriptor = &fakeGetDescriptor;
-    api.WinUsb_ControlTransfer = &fakeControlTransfer;
+    api.CM_Get_Device_Interface_List_SizeW = [](PULONG length, LPGUID guid, DEVINSTID_W device,
+                                                ULONG flags) {
+        InterfaceClass& c = lookUp("size", guid, device, flags);
+        if (c.sizeFailure == CR_SUCCESS) {
+            *length = fake.listLength = static_cast<ULONG>(multiString(c).size());
+            if (c.arrivals > 0) {
+                c.paths.push_back(L"\\\\?\\usb#arrived" + std::to_wstring(c.arrivals--));
+            }
+        }
+        return c.sizeFailure;
+    };
+    api.CM_Get_Device_Interface_ListW = [](LPGUID guid, DEVINSTID_W device, PWCHAR buffer,
+                                           ULONG length, ULONG flags) -> CONFIGRET {
+        // The buffer must be the block allocated for the list, `length` code units long.
+        const auto block = fake.blocks.find(buffer);
+        const InterfaceClass& c =
+            lookUp("list", guid, device, flags,
+                   block != fake.blocks.end() && block->second.size() == length);
+        const std::wstring list = multiString(c);
+        if (c.listFailure != CR_SUCCESS || list.size() > length) {
+            return c.listFailure != CR_SUCCESS ? c.listFailure : CR_BUFFER_SMALL;
+        }
+        std::copy(list.begin(), list.end(), buffer);
+        return CR_SUCCESS;
+    };
+    api.CM_MapCrToWin32Err = [](CONFIGRET cr, DWORD defaultError) -> DWORD {
+        return cr == CR_ACCESS_DENIED   ? ERROR_ACCESS_DENIED
+               : cr == CR_OUT_OF_MEMORY ? ERROR_NOT_ENOUGH_MEMORY
+                                        : defaultError;
+    };
+    api.CreateFileW = [](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                         DWORD disposition, DWORD flags, HANDLE templateFile) {
+        const std::wstring wide(path);
+        log("CreateFileW " + std::string(wide.begin(), wide.end()),
+            access == (GENERIC_READ | GENERIC_WRITE) &&
+                share == (FILE_SHARE_READ | FILE_SHARE_WRITE) && security == nullptr &&
+                disposition == OPEN_EXISTING &&
+                flags == (FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED) && templateFile == nullptr);
+        fake.lastError = fake.openError;
+        if (fake.openError != ERROR_SUCCESS) {
+            return INVALID_HANDLE_VALUE;
+        }
+        return *fake.files.insert(reinterpret_cast<HANDLE>(fileBase + ++fake.filesOpened)).first;
+    };
+    api.CloseHandle = [](HANDLE handle) -> BOOL {
+        log("CloseHandle " + name(handle));
+        // Nothing promises the last error across a call: code that reads it late sees success.
+        fake.lastError = ERROR_SUCCESS;
+        return fake.files.erase(handle) == 1;
+    };
+    api.GetLastError = []() { return fake.lastError; };
+    api.GetProcessHeap = []() { return processHeap; };
+    // The list buffer: twice the reported length in bytes, zero-filled, from the process heap.
+    api.HeapAlloc = [](HANDLE heap, DWORD flags, SIZE_T bytes) -> LPVOID {
+        log("HeapAlloc",
+            heap == processHeap && flags == HEAP_ZERO_MEMORY && bytes == 2 * fake.listLength);
+        if (fake.allocations++ == fake.failingAllocation) {
+            return nullptr;
+        }
+        std::vector<WCHAR> block(std::max<SIZE_T>(bytes / 2, 1));
+        void* address = block.data();
+        fake.blocks.emplace(address, std::move(block));
+        return address;
+    };
+    api.HeapFree = [](HANDLE heap, DWORD, LPVOID block) -> BOOL {
+        log("HeapFree", heap == processHeap);
+        return fake.blocks.erase(block) == 1;
+    };
+    api.WinUsb_Initialize = [](HANDLE file, PWINUSB_INTERFACE_HANDLE winusb) -> BOOL {
+        log("WinUsb_Initialize " + name(file));
+        fake.lastError = fake.initializeError;
+        if (fake.initializeError != ERROR_SUCCESS || fake.files.count(file) == 0) {
+            return FALSE;
+        }
+        *winusb = reinterpret_cast<WINUSB_INTERFACE_HANDLE>(winusbBase + ++fake.initialized);
+        return fake.winusbs.insert(*winusb).second;
+    };
+    api.WinUsb_Free = [](WINUSB_INTERFACE_HANDLE winusb) -> BOOL {
+        log("WinUsb_Free " + name(winusb));
+        return fake.winusbs.erase(winusb) == 1;
+    };
+    api.WinUsb_GetDescriptor = [](WINUSB_INTERFACE_HANDLE winusb, UCHAR type, UCHAR index,
+                                  USHORT language, PUCHAR buffer, ULONG length,
+                                  PULONG transferred) {
+        char call[40];
+        std::snprintf(call, sizeof call, " %u %u %04x %lu", type, index, language, length);
+        return answer("WinUsb_GetDescriptor " + name(winusb) + call, buffer, length, transferred);
+    };
+    // Without an OVERLAPPED structure the transfer is synchronous, as it must be.
+    api.WinUsb_ControlTransfer = [](WINUSB_INTERFACE_HANDLE winusb, WINUSB_SETUP_PACKET packet,
+                                    PUCHAR buffer, ULONG length, PULONG transferred,
+                                    LPOVERLAPPED overlapped) {
+        char call[40];
+        std::snprintf(call, sizeof call, " %02x %02x %04x %04x %04x %lu%s", packet.RequestType,
+                      packet.Request, packet.Value, packet.Index, packet.Length, length,
+                      overlapped != nullptr ? " overlapped" : "");
+        return answer("WinUsb_ControlTransfer " + name(winusb) + call, buffer, length, transferred);
+    };
     return api;
 }
 
-std::string handleName(const void* handle) {
-    const auto value = reinterpret_cast<std::uintptr_t>(handle);
-    if (value > fileHandleBase && value < winusbHandleBase) {
-        return "file" + std::to_string(value - fileHandleBase);
-    }
-    if (value > winusbHandleBase && value < winusbHandleBase + 0x1000) {
-        return "winusb" + std::to_string(value - winusbHandleBase);
-    }
-    return "unknown";
+std::vector<std::string> callsStartingWith(const std::string& prefix) {
+    std::vector<std::string> matching;
+    std::copy_if(fake.calls.begin(), fake.calls.end(), std::back_inserter(matching),
+                 [&](const std::string& call) { return call.starts_with(prefix); });
+    return matching;
+}
+
+std::vector<std::string> deviceCalls() {
+    std::vector<std::string> matching;
+    std::copy_if(fake.calls.begin(), fake.calls.end(), std::back_inserter(matching),
+                 [](const std::string& call) {
+                     return !call.starts_with("size") && !call.starts_with("list") &&
+                            !call.starts_with("Heap");
+                 });
+    return matching;
 }
 
 }  // namespace tavik::fake
