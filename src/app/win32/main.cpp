@@ -59,6 +59,9 @@ bool launchWorkerThread(std::function<void()> work) {
     return true;
 }
 
+static_assert(sizeof(WNDCLASSEXW) == 80, "the window class record Windows expects");
+static_assert(sizeof(NONCLIENTMETRICSW) == 504, "the metrics record of Windows Vista and later");
+
 // The system's message font, or null (text then uses the default font). Never deleted.
 HFONT messageFont() {
     NONCLIENTMETRICSW metrics = {};

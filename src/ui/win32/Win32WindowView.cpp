@@ -48,6 +48,8 @@ HWND createChild(HWND parent, const wchar_t* windowClass, const wchar_t* caption
         parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(controlId)), instance, nullptr);
 }
 
+static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_W) == 32, "the filter is 32 bytes long");
+
 HDEVNOTIFY registerInterfaceClass(HWND window, const GUID& interfaceClass) {
     DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
     filter.dbcc_size = sizeof filter;
