@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
     cmake make g++ googletest            # native build and tests (GoogleTest built from source)
     g++-mingw-w64-x86-64-posix           # Windows cross build (posix threads for std::thread)
-    wine wine64                          # cross-built tests and the whole program under Wine
+    wine wine64 fonts-wine               # cross-built tests and the whole program under Wine
     xvfb xauth x11-utils xdotool imagemagick  # a display for the window, screenshots
     clang-format                         # formatting check
 )
@@ -14,4 +14,6 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -q
-$sudo apt-get install -y -q --no-install-recommends "${packages[@]}"
+# With the recommended packages: Wine's fonts and libraries are among them, and the tests and the
+# demo are run and looked at with them.
+$sudo apt-get install -y -q "${packages[@]}"
