@@ -172,6 +172,7 @@ void Updater::onTransferComplete(bool success, std::uint64_t bytesTransferred) {
 
     switch (state_) {
         case UpdateState::CompareExisting:
+        case UpdateState::Verify:
             switch (checkBlock(bytesTransferred)) {
                 case BlockCheck::more:
                     requestUpload();
@@ -181,11 +182,16 @@ void Updater::onTransferComplete(bool success, std::uint64_t bytesTransferred) {
                     requestReboot();
                     break;
                 case BlockCheck::differs:
-                    // The download always starts over from the image's first byte.
-                    state_ = UpdateState::Download;
-                    blockNumber_ = 0;
-                    imageOffset_ = 0;
-                    requestDownload();
+                    if (state_ == UpdateState::CompareExisting) {
+                        // The download always starts over from the image's first byte.
+                        state_ = UpdateState::Download;
+                        blockNumber_ = 0;
+                        imageOffset_ = 0;
+                        requestDownload();
+                    } else {
+                        log("Update Failed\n");
+                        endRun(false);
+                    }
                     break;
             }
             break;
@@ -199,21 +205,6 @@ void Updater::onTransferComplete(bool success, std::uint64_t bytesTransferred) {
             break;
         case UpdateState::GetStatus:
             onStatusReply(bytesTransferred);
-            break;
-        case UpdateState::Verify:
-            switch (checkBlock(bytesTransferred)) {
-                case BlockCheck::more:
-                    requestUpload();
-                    break;
-                case BlockCheck::whole:
-                    state_ = UpdateState::Reboot;
-                    requestReboot();
-                    break;
-                case BlockCheck::differs:
-                    log("Update Failed\n");
-                    endRun(false);
-                    break;
-            }
             break;
         case UpdateState::Reboot:
             log("Rebooted\n");
