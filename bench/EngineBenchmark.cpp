@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/UpdaterProgram.hpp"
 #include "engine/Updater.hpp"
 #include "firmware/FirmwareImage.hpp"
 #include "sim/CompletionQueue.hpp"
@@ -120,9 +121,9 @@ RunResult runOnBlankUnit(int resourceId, const char* serial, std::chrono::micros
     CountingLog log;
     NullView view;
     WorkerCounter workers;
-    tavik::UpdaterWindow window(view);
-    tavik::Updater updater(&window, devices, queue, log, workers.launcher());
-    window.setClient(&updater);
+    tavik::UpdaterProgram program(view, devices, queue, log, workers.launcher());
+    tavik::UpdaterWindow& window = program.window;
+    tavik::Updater& updater = program.updater;
     window.onCreate(500);
 
     const tavik::FirmwareImage image = tavik::loadFirmwareImage(resourceId);

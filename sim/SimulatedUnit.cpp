@@ -4,20 +4,21 @@
 #include <thread>
 #include <utility>
 
+#include "device/UsbProtocol.hpp"
+
 namespace tavik::sim {
 
 namespace {
 
-constexpr std::uint8_t getDescriptorRequest = 0x06;
-constexpr std::uint8_t deviceDescriptorType = 1;
-constexpr std::uint8_t stringDescriptorType = 3;
-constexpr std::uint16_t englishUs = 0x0409;
-constexpr std::size_t blockSize = 64;
+using usb::deviceDescriptorType;
+using usb::stringDescriptorType;
+constexpr std::uint16_t englishUs = usb::languageEnglishUs;
+constexpr std::size_t blockSize = usb::dfuBlockSize;
 // What the read-back carries beyond the stored image when told to return more than it was given.
 constexpr std::uint8_t extraByte = 0xA5;
 
 RequestKind classify(const SetupPacket& setup) {
-    if (setup.requestType == 0x80 && setup.request == getDescriptorRequest) {
+    if (setup.requestType == usb::standardDeviceIn && setup.request == usb::getDescriptor) {
         switch (setup.value >> 8) {
             case deviceDescriptorType:
                 return RequestKind::deviceDescriptor;
@@ -27,23 +28,23 @@ RequestKind classify(const SetupPacket& setup) {
                 return RequestKind::other;
         }
     }
-    if (setup.requestType == 0xA1 && setup.request == 0x02) {
+    if (setup.requestType == usb::classInterfaceIn && setup.request == usb::dfuUpload) {
         return RequestKind::upload;
     }
-    if (setup.requestType == 0x21 && setup.request == 0x01) {
+    if (setup.requestType == usb::classInterfaceOut && setup.request == usb::dfuDnload) {
         return RequestKind::download;
     }
-    if (setup.requestType == 0xA1 && setup.request == 0x03) {
+    if (setup.requestType == usb::classInterfaceIn && setup.request == usb::dfuGetStatus) {
         return RequestKind::getStatus;
     }
-    if (setup.requestType == 0x21 && setup.request == 0xF0) {
+    if (setup.requestType == usb::classInterfaceOut && setup.request == usb::rebootToApp) {
         return RequestKind::rebootToApp;
     }
     return RequestKind::other;
 }
 
 bool deviceToHost(const SetupPacket& setup) {
-    return (setup.requestType & 0x80) != 0;
+    return usb::deviceToHost(setup.requestType);
 }
 
 // An open unit. Holding it keeps the unit's "handles" open; they are released when the last
@@ -59,13 +60,9 @@ class SimulatedTransport final : public UsbTransport {
     bool getDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t languageId,
                        std::uint8_t* buffer, std::uint32_t length,
                        std::uint32_t& transferred) override {
-        const SetupPacket setup{
-            .requestType = 0x80,  // device to host, standard, device
-            .request = getDescriptorRequest,
-            .value = static_cast<std::uint16_t>(type << 8 | index),
-            .index = languageId,
-            .length = static_cast<std::uint16_t>(std::min<std::uint32_t>(length, 0xFFFF)),
-        };
+        const SetupPacket setup = usb::descriptorRequest(
+            type, index, languageId,
+            static_cast<std::uint16_t>(std::min<std::uint32_t>(length, 0xFFFF)));
         return unit_->transfer(connection_, attachment_, setup, buffer, length, transferred);
     }
 

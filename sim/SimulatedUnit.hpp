@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "device/SetupPacket.hpp"
+#include "device/UsbProtocol.hpp"
 #include "device/UsbTransport.hpp"
 
 namespace tavik::sim {
@@ -41,7 +42,7 @@ enum class Fault {
 };
 
 // DFU 1.1 device states the unit goes through (bState of the status reply).
-inline constexpr std::uint8_t dfuIdle = 2;
+inline constexpr std::uint8_t dfuIdle = usb::dfuIdle;
 inline constexpr std::uint8_t dfuDnloadIdle = 5;
 inline constexpr std::uint8_t dfuUploadIdle = 9;
 inline constexpr std::uint8_t dfuError = 10;

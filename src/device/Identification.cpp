@@ -4,14 +4,11 @@
 #include <array>
 #include <vector>
 
+#include "device/UsbProtocol.hpp"
+
 namespace tavik {
 
 namespace {
-
-constexpr std::uint8_t deviceDescriptorType = 1;
-constexpr std::uint8_t stringDescriptorType = 3;
-constexpr std::uint16_t englishUs = 0x0409;
-constexpr std::uint32_t deviceDescriptorLength = 18;
 
 std::uint16_t little16(const std::uint8_t* bytes) {
     return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
@@ -19,17 +16,10 @@ std::uint16_t little16(const std::uint8_t* bytes) {
 
 // DFU_UPLOAD of block 0: the header of the image the unit holds.
 std::string readVersion(UsbTransport& device) {
-    const SetupPacket versionRead{
-        .requestType = 0xA1,  // device to host, class, interface
-        .request = 0x02,      // DFU_UPLOAD
-        .value = 0,           // block 0
-        .index = 0,           // interface 0
-        .length = 64,
-    };
-    std::array<std::uint8_t, 64> reply{};
+    std::array<std::uint8_t, usb::dfuBlockSize> reply{};
     std::uint32_t transferred = 0;
     // Only the count matters: a reply of fewer than 64 bytes holds no whole header.
-    device.controlTransfer(versionRead, reply.data(), reply.size(), transferred);
+    device.controlTransfer(usb::uploadRequest(0), reply.data(), reply.size(), transferred);
     return transferred == reply.size() ? versionFromReply(reply) : std::string();
 }
 
@@ -38,9 +28,9 @@ std::string readVersion(UsbTransport& device) {
 Identification identifyDevice(UsbTransport& device, std::uint16_t vendorId,
                               std::uint16_t productId1, std::uint16_t productId2,
                               std::uint16_t productId3, DeviceIdentity& identity) {
-    std::array<std::uint8_t, deviceDescriptorLength> descriptor{};
+    std::array<std::uint8_t, usb::deviceDescriptorLength> descriptor{};
     std::uint32_t transferred = 0;
-    if (!device.getDescriptor(deviceDescriptorType, 0, 0, descriptor.data(), descriptor.size(),
+    if (!device.getDescriptor(usb::deviceDescriptorType, 0, 0, descriptor.data(), descriptor.size(),
                               transferred) ||
         transferred != descriptor.size()) {
         return Identification::descriptorError;
@@ -73,13 +63,14 @@ std::string getStringDescriptor(UsbTransport& device, std::uint8_t index) {
     std::uint8_t bLength = 0;
     std::uint32_t transferred = 0;
     // The result is not needed: after a failed read bLength is still 0.
-    device.getDescriptor(stringDescriptorType, index, englishUs, &bLength, 1, transferred);
+    device.getDescriptor(usb::stringDescriptorType, index, usb::languageEnglishUs, &bLength, 1,
+                         transferred);
     if (bLength == 0) {
         return {};
     }
     std::vector<std::uint8_t> descriptor(bLength, 0);
-    device.getDescriptor(stringDescriptorType, index, englishUs, descriptor.data(), bLength,
-                         transferred);
+    device.getDescriptor(usb::stringDescriptorType, index, usb::languageEnglishUs,
+                         descriptor.data(), bLength, transferred);
     const std::size_t characters = bLength / 2 >= 1 ? bLength / 2 - 1 : 0;
     std::string text(characters, '\0');
     for (std::size_t i = 0; i < characters; ++i) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "device/UsbProtocol.hpp"
+
 namespace tavik {
 
 DfuRequest::DfuRequest(std::shared_ptr<UsbTransport> device,
@@ -27,7 +29,7 @@ void DfuRequest::perform() {
 }
 
 std::span<const std::uint8_t> DfuRequest::received(std::uint64_t reported) const {
-    if ((setup_.requestType & 0x80) == 0) {
+    if (!usb::deviceToHost(setup_.requestType)) {
         return {};
     }
     const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(reported, transferred_));

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "device/SetupPacket.hpp"
+#include "device/UsbProtocol.hpp"
 #include "device/UsbTransport.hpp"
 #include "engine/CompletionPoster.hpp"
 
@@ -40,7 +41,7 @@ class DfuRequest {
     std::shared_ptr<CompletionPoster> poster_;
     SetupPacket setup_;
     bool hasDataStage_;
-    std::array<std::uint8_t, 64> buffer_{};
+    std::array<std::uint8_t, usb::dfuBlockSize> buffer_{};
     std::uint32_t transferred_ = 0;
 };
 

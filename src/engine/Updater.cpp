@@ -6,46 +6,9 @@
 #include <thread>
 #include <utility>
 
+#include "device/UsbProtocol.hpp"
+
 namespace tavik {
-
-namespace {
-
-constexpr std::uint8_t dfuIdleState = 2;  // bState dfuIDLE
-
-// DFU 1.1 class requests on interface 0, and the unit's own restart request.
-SetupPacket uploadPacket(std::uint16_t block) {
-    return {.requestType = 0xA1,  // device to host, class, interface
-            .request = 0x02,      // DFU_UPLOAD
-            .value = block,
-            .index = 0,
-            .length = 64};
-}
-
-SetupPacket downloadPacket(std::uint16_t block, std::uint16_t chunkLength) {
-    return {.requestType = 0x21,  // host to device, class, interface
-            .request = 0x01,      // DFU_DNLOAD
-            .value = block,
-            .index = 0,
-            .length = chunkLength};
-}
-
-SetupPacket statusPacket() {
-    return {.requestType = 0xA1,  // device to host, class, interface
-            .request = 0x03,      // DFU_GETSTATUS
-            .value = 0,
-            .index = 0,
-            .length = 6};
-}
-
-SetupPacket rebootPacket() {
-    return {.requestType = 0x21,  // host to device, class, interface
-            .request = 0xF0,      // REBOOT_TO_APP
-            .value = 0,
-            .index = 0,
-            .length = 0};
-}
-
-}  // namespace
 
 bool Updater::launchDetachedThread(std::function<void()> work) {
     try {
@@ -135,7 +98,7 @@ void Updater::setFirmwareImage(const std::uint8_t* data, std::uint64_t size) {
 }
 
 std::uint64_t Updater::getBlockCount() {
-    return (imageSize_ + 63) / 64;
+    return (imageSize_ + usb::dfuBlockSize - 1) / usb::dfuBlockSize;
 }
 
 std::uint64_t Updater::getBlockNumber() {
@@ -236,7 +199,7 @@ Updater::BlockCheck Updater::checkBlock(std::uint64_t received) {
 // A reply of fewer than six bytes is no status: the bytes that did not arrive are shown as
 // zeros rather than as whatever an earlier request left in the buffer.
 void Updater::onStatusReply(std::uint64_t received) {
-    std::array<std::uint8_t, 6> status{};
+    std::array<std::uint8_t, usb::dfuStatusLength> status{};
     const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(received, status.size()));
     std::copy_n(transferBuffer_.begin(), count, status.begin());
 
@@ -245,7 +208,7 @@ void Updater::onStatusReply(std::uint64_t received) {
                   status[1], status[2], status[3], status[4], status[5]);
     log(line);
 
-    if (count == status.size() && status[4] == dfuIdleState) {
+    if (count == status.size() && status[usb::dfuStatusStateByte] == usb::dfuIdle) {
         state_ = UpdateState::Verify;
         blockNumber_ = 0;
         imageOffset_ = 0;
@@ -276,7 +239,7 @@ void Updater::requestUpload() {
     if (!deviceReadyForRequest()) {
         return;
     }
-    launch(uploadPacket(takeBlockNumber()), true);
+    launch(usb::uploadRequest(takeBlockNumber()), true);
 }
 
 void Updater::requestDownload() {
@@ -289,7 +252,7 @@ void Updater::requestDownload() {
                        : 0;
     std::copy_n(imageData_ + imageOffset_, chunkLength_, transferBuffer_.begin());
     imageOffset_ += chunkLength_;
-    launch(downloadPacket(takeBlockNumber(), static_cast<std::uint16_t>(chunkLength_)), true);
+    launch(usb::downloadRequest(takeBlockNumber(), static_cast<std::uint16_t>(chunkLength_)), true);
 }
 
 void Updater::requestStatus() {
@@ -297,7 +260,7 @@ void Updater::requestStatus() {
         return;
     }
     log("About to get status\n");
-    launch(statusPacket(), true);
+    launch(usb::statusRequest(), true);
 }
 
 void Updater::requestReboot() {
@@ -305,11 +268,11 @@ void Updater::requestReboot() {
         return;
     }
     log("About to reboot to app\n");
-    launch(rebootPacket(), false);
+    launch(usb::rebootRequest(), false);
 }
 
 void Updater::launch(const SetupPacket& setup, bool hasDataStage) {
-    const bool hostToDevice = (setup.requestType & 0x80) == 0;
+    const bool hostToDevice = !usb::deviceToHost(setup.requestType);
     const std::span<const std::uint8_t> outgoing =
         hostToDevice ? std::span<const std::uint8_t>(transferBuffer_.data(), setup.length)
                      : std::span<const std::uint8_t>();

@@ -8,6 +8,7 @@
 
 #include "device/DeviceAccess.hpp"
 #include "device/Identification.hpp"
+#include "device/UsbProtocol.hpp"
 #include "device/UsbTransport.hpp"
 #include "engine/CompletionPoster.hpp"
 #include "engine/DfuRequest.hpp"
@@ -104,7 +105,7 @@ class Updater final : public UpdaterWindow::Client {
     DeviceIdentity identity_;
 
     // The data of the last request, as far as it was received; main thread only.
-    std::array<std::uint8_t, 64> transferBuffer_{};
+    std::array<std::uint8_t, usb::dfuBlockSize> transferBuffer_{};
     const std::uint8_t* imageData_ = nullptr;  // not owned; valid for the life of the process
     std::uint64_t imageSize_ = 0;
     std::uint64_t imageOffset_ = 0;  // bytes compared, or placed into chunks, in this phase

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/UpdaterProgram.hpp"
 #include "engine/Updater.hpp"
 #include "sim/CompletionQueue.hpp"
 #include "sim/SimulatedDeviceAccess.hpp"
@@ -57,7 +58,7 @@ inline std::string describe(const sim::WireRequest& r) {
     return text + " ";
 }
 
-// The program assembled as the entry point does, with the simulated unit behind the seams: the
+// The program assembled as the entry points do, with the simulated unit behind the seams: the
 // window (over a recording view), the engine, and a completion queue that the test thread pumps
 // as the message loop would.
 struct EngineHarness {
@@ -65,9 +66,8 @@ struct EngineHarness {
                            Updater::WorkerLauncher launcher = Updater::launchDetachedThread)
         : unit(sim::SimulatedUnit::create(std::move(config))),
           devices(unit),
-          updater(&window, devices, queue, log, std::move(launcher)) {
+          program(view, devices, queue, log, std::move(launcher)) {
         log.unit = unit;
-        window.setClient(&updater);
     }
 
     // The main window is created: the first search for a unit.
@@ -128,8 +128,9 @@ struct EngineHarness {
     std::shared_ptr<sim::CompletionQueue> queue = std::make_shared<sim::CompletionQueue>();
     RecordingLog log;
     RecordingView view;
-    UpdaterWindow window{view};
-    Updater updater;
+    UpdaterProgram program;
+    UpdaterWindow& window = program.window;
+    Updater& updater = program.updater;
     std::vector<std::uint8_t> image;
     std::size_t from = 0;  // the first request of the run
 };

@@ -9,11 +9,10 @@
 #include <functional>
 #include <memory>
 
+#include "app/UpdaterProgram.hpp"
+#include "app/win32/Win32CompletionPoster.hpp"
 #include "device/win32/Win32DeviceAccess.hpp"
 #include "engine/Log.hpp"
-#include "engine/Updater.hpp"
-#include "ui/UpdaterWindow.hpp"
-#include "ui/win32/Win32CompletionPoster.hpp"
 #include "ui/win32/Win32WindowView.hpp"
 
 namespace {
@@ -75,21 +74,17 @@ HFONT messageFont() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
-    // The window object: the view and the presentation it serves.
-    auto poster = std::make_shared<tavik::Win32CompletionPoster>();
-    tavik::Win32WindowView view(poster);
-    tavik::UpdaterWindow window(view);
-    view.setPresentation(&window);
-
     if (!registerWindowClass()) {
         writeLine("RegisterClassEx failed\n");
     }
 
+    // The window object (the view and the presentation it serves), then the engine.
+    tavik::Win32WindowView view;
     tavik::Win32DeviceAccess devices;
     tavik::StandardOutputLog log;
-    tavik::Updater updater(&window, devices, poster, log, launchWorkerThread);
-    window.setClient(&updater);
-
+    auto poster = std::make_shared<tavik::Win32CompletionPoster>();
+    tavik::UpdaterProgram program(view, devices, poster, log, launchWorkerThread);
+    view.setPresentation(&program.window);
     view.setFont(messageFont());
 
     // WM_CREATE runs inside this call: the first search for a unit happens before the window is
@@ -102,6 +97,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         writeLine("CreateWindowEx failed\n");
         return 1;
     }
+    poster->setWindow(view.windowHandle());
     ShowWindow(view.windowHandle(), SW_SHOWNORMAL);
     UpdateWindow(view.windowHandle());
 

@@ -7,7 +7,6 @@
 
 #include "device/win32/InterfaceClasses.hpp"
 #include "ui/ButtonLook.hpp"
-#include "ui/win32/Win32CompletionPoster.hpp"
 
 namespace tavik {
 
@@ -102,7 +101,6 @@ LRESULT Win32WindowView::handleMessage(HWND hwnd, UINT message, WPARAM wParam, L
 
 LRESULT Win32WindowView::onCreate(HWND hwnd) {
     windowHandle_ = hwnd;
-    poster_->setWindow(hwnd);
     RECT client = {};
     GetClientRect(hwnd, &client);
     window_->onCreate(client.right - client.left);

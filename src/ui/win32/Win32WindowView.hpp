@@ -4,14 +4,10 @@
 
 #include <commctrl.h>
 
-#include <memory>
-
 #include "ui/UpdaterWindow.hpp"
 #include "ui/WindowView.hpp"
 
 namespace tavik {
-
-class Win32CompletionPoster;
 
 // The main window on Win32: the window procedure, painting of the two text lines, the
 // custom-drawn buttons and the child controls. It owns no logic: every event goes to the
@@ -25,9 +21,7 @@ class Win32WindowView final : public WindowView {
     static constexpr int width = 500;
     static constexpr int height = 160;
 
-    // `poster` learns the window handle at creation, so that workers can post to it.
-    explicit Win32WindowView(std::shared_ptr<Win32CompletionPoster> poster)
-        : poster_(std::move(poster)) {}
+    Win32WindowView() = default;
     Win32WindowView(const Win32WindowView&) = delete;
     Win32WindowView& operator=(const Win32WindowView&) = delete;
 
@@ -66,7 +60,6 @@ class Win32WindowView final : public WindowView {
     void drawLine(HDC dc, const RECT& paintArea, const Rect& line, const std::string& text,
                   UINT flags);
 
-    std::shared_ptr<Win32CompletionPoster> poster_;
     UpdaterWindow* window_ = nullptr;
     HWND windowHandle_ = nullptr;
     HFONT font_ = nullptr;
