@@ -44,6 +44,9 @@ void Updater::connectDevice() {
             log(line);
         }
         disconnectDevice();
+        if (opened.result == hrAccessDenied) {
+            window_->onDeviceAccessDenied();
+        }
         return;
     }
     device_ = std::move(opened.device);

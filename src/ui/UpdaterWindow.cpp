@@ -160,6 +160,12 @@ void UpdaterWindow::onUpdateState(std::int32_t code) {
     }
 }
 
+void UpdaterWindow::onDeviceAccessDenied() {
+    if (!accessDeniedText_.empty()) {
+        setMessageText(accessDeniedText_);
+    }
+}
+
 // --- Presentation --------------------------------------------------------------------------
 
 void UpdaterWindow::showUpdateOffer(std::string_view targetDisplayVersion) {

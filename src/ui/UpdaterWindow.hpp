@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "ui/WindowView.hpp"
 
@@ -82,6 +83,13 @@ class UpdaterWindow {
     void onDeviceDisconnected();
     // runStarted, runProgress, runSucceeded or runFailed; any other code does nothing.
     void onUpdateState(std::int32_t code);
+    // A unit is there but could not be opened for lack of permission (after
+    // onDeviceDisconnected): shows the platform's remedy, if it has one, in the message line.
+    void onDeviceAccessDenied();
+
+    // The remedy shown on access denied, set once by a platform whose users commonly meet it
+    // (Linux: the udev rule). Empty, the default, shows nothing.
+    void setAccessDeniedText(std::string text) { accessDeniedText_ = std::move(text); }
 
     // --- Presentation ------------------------------------------------------------------------
     // "Update to " + the display version, and the "Update Now" button.
@@ -109,6 +117,7 @@ class UpdaterWindow {
     WindowView::Control okButton_ = nullptr;
     std::string statusText_ = "Loading...";
     std::string messageText_;
+    std::string accessDeniedText_;
     int clientWidth_ = 0;
     bool finished_ = false;
 };

@@ -56,18 +56,26 @@ TEST(UpdaterConnect, FailuresEndInTheNoUnitStateWithTheirLine) {
         {0x07FD, 17, hrOk, "Error getting descriptor\n"},
         {0x07FE, 18, hrOk, ""},  // another vendor's unit
     };
+    // Where the platform names a remedy for access denied, that failure alone shows it.
+    const std::string remedy = "No access: install the udev rule.";
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.vendorId << " " << c.openFailure << " " << c.line);
-        EngineHarness h({.vendorId = c.vendorId, .deviceDescriptorLength = c.descriptorLength});
-        if (failed(c.openFailure)) {
-            h.devices.failOpens(c.openFailure, c.openFailure == hrNotFound);
+        for (const bool withRemedy : {false, true}) {
+            SCOPED_TRACE(testing::Message() << c.vendorId << " " << c.openFailure << " " << c.line
+                                            << " remedy " << withRemedy);
+            EngineHarness h({.vendorId = c.vendorId, .deviceDescriptorLength = c.descriptorLength});
+            if (failed(c.openFailure)) {
+                h.devices.failOpens(c.openFailure, c.openFailure == hrNotFound);
+            }
+            h.window.setAccessDeniedText(withRemedy ? remedy : "");
+            h.create();
+            EXPECT_EQ(h.log.lines, *c.line != 0 ? Lines{c.line} : Lines{});
+            EXPECT_EQ(h.window.messageText(),
+                      withRemedy && c.openFailure == hrAccessDenied ? remedy : "");
+            EXPECT_FALSE(h.updater.deviceOpen());
+            EXPECT_EQ(h.unit->openHandles(), 0u) << "whatever was opened is closed again";
+            EXPECT_EQ(h.window.statusText(), noUnitText);
+            EXPECT_EQ(h.window.actionButton(), nullptr);
         }
-        h.create();
-        EXPECT_EQ(h.log.lines, *c.line != 0 ? Lines{c.line} : Lines{});
-        EXPECT_FALSE(h.updater.deviceOpen());
-        EXPECT_EQ(h.unit->openHandles(), 0u) << "whatever was opened is closed again";
-        EXPECT_EQ(h.window.statusText(), noUnitText);
-        EXPECT_EQ(h.window.actionButton(), nullptr);
     }
 }
 
