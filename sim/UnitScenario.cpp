@@ -76,6 +76,14 @@ Setting numeric(std::uint64_t maximum, Store store) {
     };
 }
 
+// A setting without a value that turns `field` on.
+Setting flag(bool UnitScenario::*field) {
+    return [field](UnitScenario& s, const Arguments& a) -> std::string {
+        s.*field = true;
+        return a.words.empty() ? "" : "takes no value";
+    };
+}
+
 Setting fault(Fault kind) {
     return [kind](UnitScenario& s, const Arguments& a) -> std::string {
         const auto request = a.words.size() == 2 ? requestKind(a.words[0]) : std::nullopt;
@@ -197,11 +205,7 @@ const std::map<std::string_view, Setting>& settings() {
         {"delay-us", numeric(10000000, [](UnitScenario& s, std::uint64_t v) {
              s.delay = std::chrono::microseconds(v);
          })},
-        {"reboot-fails",
-         [](UnitScenario& s, const Arguments& a) -> std::string {
-             s.rebootFails = true;
-             return a.words.empty() ? "" : "takes no value";
-         }},
+        {"reboot-fails", flag(&UnitScenario::rebootFails)},
         {"restart-ms", numeric(600000, [](UnitScenario& s, std::uint64_t v) {
              s.restartNotice = ms(v);
          })},
@@ -215,6 +219,7 @@ const std::map<std::string_view, Setting>& settings() {
         {"list-error", numeric(0xFFFFFFFF, [](UnitScenario& s, std::uint64_t v) {
              s.listError = static_cast<std::uint32_t>(v);
          })},
+        {"no-access", flag(&UnitScenario::noAccess)},
     };
     return table;
 }

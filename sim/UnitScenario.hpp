@@ -39,6 +39,12 @@ namespace tavik::sim {
 //   path file|directory|missing       what the interface path names: an openable file (default),
 //                                     a directory (opening it is denied), or nothing
 //   list-error CR                     the configuration manager fails every list query with CR
+//   no-access                         on the bus, but this user may not open it (on Linux: the
+//                                     permissions of its device node, as without the udev rule)
+//
+// The Linux host (tests/e2e-linux) ignores interface, path and list-error, which only mean
+// something to the Windows configuration manager; there arrive and unplug count from the start
+// of the program.
 struct UnitScenario {
     enum class Interface { primary, secondary };
     enum class ImageKind { blank, embedded, file };
@@ -72,6 +78,7 @@ struct UnitScenario {
     std::chrono::milliseconds restartNotice{250};
     PathKind path = PathKind::file;
     std::optional<std::uint32_t> listError;
+    bool noAccess = false;
 };
 
 struct UnitScenarioParse {

@@ -36,7 +36,8 @@ TEST(UnitScenario, EverySettingReachesItsField) {
         "reboot-fails\n"
         "restart-ms 0\n"
         "path directory\n"
-        "list-error 0x33\n");
+        "list-error 0x33\n"
+        "no-access\n");
     EXPECT_EQ(s.interfaceClass, UnitScenario::Interface::secondary);
     EXPECT_EQ(s.unit.vendorId, 0x1234);
     EXPECT_EQ(s.unit.productId, 9);
@@ -65,6 +66,7 @@ TEST(UnitScenario, EverySettingReachesItsField) {
     EXPECT_EQ(s.restartNotice.count(), 0);
     EXPECT_EQ(s.path, UnitScenario::PathKind::directory);
     EXPECT_EQ(s.listError, 0x33u);
+    EXPECT_TRUE(s.noAccess);
 }
 
 TEST(UnitScenario, OnlyTheUnitSectionIsRead) {
@@ -74,6 +76,7 @@ TEST(UnitScenario, OnlyTheUnitSectionIsRead) {
     EXPECT_EQ(parse.scenario.unit.serial, u"T1X00001");
     EXPECT_TRUE(parse.scenario.presentAtStart);
     EXPECT_EQ(parse.scenario.imageKind, UnitScenario::ImageKind::blank);
+    EXPECT_FALSE(parse.scenario.noAccess);
 }
 
 TEST(UnitScenario, MistakesNameTheirLine) {
@@ -96,6 +99,7 @@ TEST(UnitScenario, MistakesNameTheirLine) {
         {"status-reply 00 100", "line 3: status-reply: expects hexadecimal bytes: 100"},
         {"status-reply 0g", "line 3: status-reply: expects hexadecimal bytes: 0g"},
         {"reboot-fails yes", "line 3: reboot-fails: takes no value"},
+        {"no-access 1", "line 3: no-access: takes no value"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
