@@ -1,23 +1,24 @@
 #!/usr/bin/env bash
-# The demo: builds the Windows program and runs it, unchanged, under Wine and Xvfb against the
-# simulated unit (the replacement winusb.dll and cfgmgr32.dll of sim/win32) through a whole
-# update: no unit, a unit arrives and is offered the update, the update, success, the unit gone.
-# Screenshots of each stage, the program's standard output and the unit's wire log go into a
-# folder under out/, whose path is printed at the end.
+# The demo: builds the native Linux program (only the targets the demo needs) and runs it,
+# unchanged, on a virtual X display (Xvfb) against the simulated unit on an emulated USB bus
+# (umockdev), which the program reaches through the real libusb: no unit at first; a unit of
+# the 105 model arrives, is offered the update, is updated, restarts into its application and
+# leaves the bus. Screenshots of each stage, the program's standard output and the unit's wire
+# log go into a folder under out/, whose path is printed at the end.
+# The Windows program's demo, under Wine: scripts/demo-windows.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-cmake --preset windows >/dev/null
-cmake --build --preset windows -j "$(nproc)"
+build="$root/build/native"
+cmake --preset native >/dev/null
+cmake --build --preset native -j "$(nproc)" \
+    --target tavik-updater tavik-usb-host tavik-paint-trace tavik-x-window
 
 out="$root/out/demo-$(date +%Y%m%d-%H%M%S)"
-prefix=$(mktemp -d)
-trap 'rm -rf "$prefix"' EXIT
-mkdir -p "$out"
-bash tests/e2e/setup-prefix.sh "$prefix" build/windows/sim
-WINEPREFIX="$prefix" TAVIK_UPDATER="$root/build/windows/TavikUpdater.exe" \
-    TAVIK_PROBE="$root/build/windows/tests/e2e/window-probe.exe" TAVIK_IMAGES="$root/resources" \
-    bash tests/e2e/run-scenario.sh tests/e2e/demo.scn "$out"
+TAVIK_UPDATER="$build/tavik-updater" TAVIK_USB_HOST="$build/tests/e2e-linux/tavik-usb-host" \
+    TAVIK_PAINT_TRACE_LIB="$build/tests/e2e-linux/libtavik-paint-trace.so" \
+    TAVIK_X_WINDOW="$build/tests/e2e-linux/tavik-x-window" TAVIK_IMAGES="$root/resources" \
+    bash tests/e2e-linux/run-scenario.sh tests/e2e-linux/demo.scn "$out"
 
 echo
 echo "The demo's screenshots and logs are in: $out"
