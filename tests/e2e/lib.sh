@@ -1,5 +1,6 @@
 # Shared by the scripts that run the updater under Wine: a display, a Wine prefix, the probe.
-# Expects: TAVIK_PROBE (path of window-probe.exe).
+# Expects: TAVIK_PROBE (path of window-probe.exe). The display functions serve the runner of the
+# Linux program too.
 
 # A display: the caller's, or a private Xvfb that ends with the script.
 ensure_display() {
@@ -40,10 +41,15 @@ probe() {
     wine "$TAVIK_PROBE" "$@"
 }
 
-stop_wine() {
-    wineserver -k >/dev/null 2>&1 || true
-    wineserver -w >/dev/null 2>&1 || true
+# Ends the private Xvfb of ensure_display, if it started one.
+stop_display() {
     if [ -n "${XVFB_PID:-}" ]; then
         kill "$XVFB_PID" 2>/dev/null || true
     fi
+}
+
+stop_wine() {
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
+    stop_display
 }

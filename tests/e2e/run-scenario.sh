@@ -35,6 +35,7 @@ out=$(realpath -m "$2")
 here=$(cd "$(dirname "$0")" && pwd)
 TAVIK_PROBE=${TAVIK_PROBE:?}
 source "$here/lib.sh"
+source "$here/checks.sh"
 
 rm -rf "$out"
 mkdir -p "$out"
@@ -44,24 +45,6 @@ app=""
 trap 'if [ -n "$app" ]; then kill "$app" 2>/dev/null || true; fi; stop_wine' EXIT
 ensure_display
 export WINEDEBUG=-all
-
-# The lines of a section of the scenario, comments and blank lines left out.
-section() {
-    awk -v want="[$1]" '/^[ \t]*(#|$)/ { next } /^\[/ { in_section = ($0 == want); next }
-                        in_section { sub(/^[ \t]+/, ""); sub(/[ \t\r]+$/, ""); print }' "$scenario"
-}
-rest() { [ "$1" = "${1#* }" ] && echo "" || echo "${1#* }"; }
-
-fail() {
-    trap - ERR
-    echo "FAIL [$name]: $*"
-    echo "--- standard output"
-    tr -d '\r' <"$out/stdout.txt" 2>/dev/null || true
-    echo "--- wire: $(wire_shape | cut -c1-400)"
-    cat "$out/sim-error.txt" 2>/dev/null || true
-    echo "--- output in $out"
-    exit 1
-}
 
 # Whatever else goes wrong (a probe that cannot reach the window, say) says what it was.
 set -E
@@ -107,39 +90,11 @@ pixel_is() {  # X Y R,G,B, in client coordinates
         convert png:- -format '%[pixel:p{0,0}]' info:)" = "srgb($3)" ]
 }
 
-wait_until() {  # DESCRIPTION COMMAND...: retries the command for up to two minutes
-    local what=$1
-    shift
-    local deadline=$((SECONDS + 120))
-    until "$@"; do
-        [ "$SECONDS" -lt "$deadline" ] || fail "timed out waiting for $what"
-        sleep 0.1
-    done
-}
 drawn_is() { [ "$(last_drawn "$1")" = "$2" ]; }
 position_reached() { local p; p=$(progress_position); [ -n "$p" ] && [ "$p" -ge "$1" ]; }
 program_ended() { ! kill -0 "$app" 2>/dev/null; }
 
 # --- What the unit saw ----------------------------------------------------------------------
-wire_shape() {
-    [ -f "$out/wire.log" ] || return 0
-    awk '
-        function hex(s,   i, v) { v = 0; s = tolower(s)
-            for (i = 1; i <= length(s); i++) v = v * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1
-            return v }
-        function flush() { if (count > 0) printf "%s%s%s%s", sep, token, (first > 0 ? "@" first : ""),
-                                                  (count > 1 ? "*" count : ""); if (count > 0) sep = " "; count = 0 }
-        /^[0-9]/ {
-            t = $2 ($4 == "ok" ? "" : ":" $4)
-            numbered = ($2 == "upload" || $2 == "download")
-            block = numbered ? hex(substr($3, 7, 2) substr($3, 5, 2)) : 0
-            if (count > 0 && t == token && (!numbered || block == last + 1)) { count++; last = block; next }
-            flush(); token = t; count = 1; first = block; last = block; next
-        }
-        /^left / { flush(); printf "%sleft:%s", sep, $2; sep = " " }
-        END { flush(); print "" }' "$out/wire.log"
-}
-
 progress_shape() {
     awk '
         function hex(s,   i, v) { v = 0; s = tolower(s)
@@ -226,29 +181,12 @@ done < <(section run)
 [ -z "$app" ] || fail "the program is still running after the last step"
 
 # --- Checks ---------------------------------------------------------------------------------
-section run | sed -n 's/^log\( \|$\)//p' >"$out/expected-stdout.txt"
-tr -d '\r' <"$out/stdout.txt" >"$out/stdout-lines.txt"
-diff -u "$out/expected-stdout.txt" "$out/stdout-lines.txt" >"$out/stdout.diff" ||
-    fail "standard output differs: $(cat "$out/stdout.diff")"
-
-if section run | grep -q '^wire\( \|$\)'; then
-    expected=$(section run | sed -n 's/^wire\( \|$\)//p' | tr '\n' ' ' | sed 's/ *$//')
-    actual=$(wire_shape)
-    [ "$actual" = "$expected" ] || fail "wire: \"$actual\", expected \"$expected\""
-fi
+check_outputs
 if section run | grep -q '^progress '; then
     expected=$(section run | sed -n 's/^progress //p' | tr '\n' ' ' | sed 's/ *$//')
     actual=$(progress_shape)
     [ "$actual" = "$expected" ] || fail "progress: \"$actual\", expected \"$expected\""
 fi
-stored=$(section run | sed -n 's/^stored //p')
-case $stored in
-    "") ;;
-    start) cmp -s "$out/unit-image-start.bin" "$out/unit-image.bin" || fail "the unit's image changed" ;;
-    "embedded "*) cmp "${TAVIK_IMAGES:?}/firmware-${stored#embedded }.bin" "$out/unit-image.bin" ||
-        fail "the unit does not hold image ${stored#embedded }" ;;
-    *) fail "unknown stored check: $stored" ;;
-esac
 
 # From the press of the action button to the end of the run on screen, on Wine's clock.
 if [ -n "$clicked_tick" ]; then

@@ -1,0 +1,40 @@
+# Update runs that go wrong, for the end-to-end runners of both programs: one scenario per row of
+# failures.table, made from failure.scn.in beside this file.
+#
+# tavik_failure_scenarios(OUT_DIR EXIT_CODE ROWS RESULT) writes OUT_DIR/NAME.scn for each row
+# named in the list ROWS (every row when ROWS is empty), expecting the program to end with
+# EXIT_CODE after "OK", and sets RESULT to the list of files made.
+set(TAVIK_FAILURE_SCENARIO_DIR "${CMAKE_CURRENT_LIST_DIR}")
+
+function(tavik_failure_scenarios out_dir exit_code rows result)
+    set(table "${TAVIK_FAILURE_SCENARIO_DIR}/failures.table")
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${table}")
+    file(STRINGS "${table}" failure_rows REGEX "^[^#]")
+    set(made)
+    set(EXIT ${exit_code})
+    foreach(row IN LISTS failure_rows)
+        string(REPLACE "|" ";" cells "${row}")
+        list(TRANSFORM cells STRIP)
+        list(GET cells 0 NAME)
+        if(rows AND NOT NAME IN_LIST rows)
+            continue()
+        endif()
+        list(GET cells 1 FAULT)
+        list(GET cells 2 WIRE)
+        list(GET cells 3 lines)
+        string(REPLACE "/" "\nlog " LOG "log ${lines}")
+        if(FAULT MATCHES "^(vanish|leave) ")
+            set(STATUS "No Tavik in update mode. Hold MON on IN 2 and power on device.")
+        else()
+            set(STATUS "Device Connected: Tavik Solo (Serial: T1X00010, Firmware Version: 2.04)")
+        endif()
+        configure_file("${TAVIK_FAILURE_SCENARIO_DIR}/failure.scn.in" "${out_dir}/${NAME}.scn" @ONLY)
+        list(APPEND made "${out_dir}/${NAME}.scn")
+    endforeach()
+    foreach(wanted IN LISTS rows)
+        if(NOT "${out_dir}/${wanted}.scn" IN_LIST made)
+            message(FATAL_ERROR "failures.table has no row ${wanted}")
+        endif()
+    endforeach()
+    set(${result} "${made}" PARENT_SCOPE)
+endfunction()

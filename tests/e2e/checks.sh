@@ -1,0 +1,80 @@
+# Shared by the end-to-end runners of both programs (run-scenario.sh here, under Wine, and
+# ../e2e-linux/run-scenario.sh, under umockdev): the scenario file's sections, waiting, the
+# shape of the unit's wire log, and the checks made after the steps.
+# Expects: scenario (the scenario file), out (the output folder), name (for messages).
+
+# The lines of a section of the scenario, comments and blank lines left out.
+section() {
+    awk -v want="[$1]" '/^[ \t]*(#|$)/ { next } /^\[/ { in_section = ($0 == want); next }
+                        in_section { sub(/^[ \t]+/, ""); sub(/[ \t\r]+$/, ""); print }' "$scenario"
+}
+rest() { [ "$1" = "${1#* }" ] && echo "" || echo "${1#* }"; }
+
+# Ends the run as failed, with what the program printed, what the unit saw, and what the side
+# that played the unit reported (any *-error.txt in the output folder).
+fail() {
+    trap - ERR
+    echo "FAIL [$name]: $*"
+    echo "--- standard output"
+    tr -d '\r' <"$out/stdout.txt" 2>/dev/null || true
+    echo "--- wire: $(wire_shape | cut -c1-400)"
+    cat "$out"/*-error.txt 2>/dev/null || true
+    echo "--- output in $out"
+    exit 1
+}
+
+wait_until() {  # DESCRIPTION COMMAND...: retries the command for up to two minutes
+    local what=$1
+    shift
+    local deadline=$((SECONDS + 120))
+    until "$@"; do
+        [ "$SECONDS" -lt "$deadline" ] || fail "timed out waiting for $what"
+        sleep 0.1
+    done
+}
+
+# The requests in wire.log as runs of tokens KIND[:fail|:gone][@FIRST][*N] (see the runners).
+wire_shape() {
+    [ -f "$out/wire.log" ] || return 0
+    awk '
+        function hex(s,   i, v) { v = 0; s = tolower(s)
+            for (i = 1; i <= length(s); i++) v = v * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1
+            return v }
+        function flush() { if (count > 0) printf "%s%s%s%s", sep, token, (first > 0 ? "@" first : ""),
+                                                  (count > 1 ? "*" count : ""); if (count > 0) sep = " "; count = 0 }
+        /^[0-9]/ {
+            t = $2 ($4 == "ok" ? "" : ":" $4)
+            numbered = ($2 == "upload" || $2 == "download")
+            block = numbered ? hex(substr($3, 7, 2) substr($3, 5, 2)) : 0
+            if (count > 0 && t == token && (!numbered || block == last + 1)) { count++; last = block; next }
+            flush(); token = t; count = 1; first = block; last = block; next
+        }
+        /^left / { flush(); printf "%sleft:%s", sep, $2; sep = " " }
+        END { flush(); print "" }' "$out/wire.log"
+}
+
+# The checks of the [run] section made once the steps are done: standard output (log), the
+# requests the unit answered (wire), and the image it holds at the end (stored).
+check_outputs() {
+    section run | sed -n 's/^log\( \|$\)//p' >"$out/expected-stdout.txt"
+    tr -d '\r' <"$out/stdout.txt" >"$out/stdout-lines.txt"
+    diff -u "$out/expected-stdout.txt" "$out/stdout-lines.txt" >"$out/stdout.diff" ||
+        fail "standard output differs: $(cat "$out/stdout.diff")"
+
+    if section run | grep -q '^wire\( \|$\)'; then
+        local expected actual
+        expected=$(section run | sed -n 's/^wire\( \|$\)//p' | tr '\n' ' ' | sed 's/ *$//')
+        actual=$(wire_shape)
+        [ "$actual" = "$expected" ] || fail "wire: \"$actual\", expected \"$expected\""
+    fi
+    local stored
+    stored=$(section run | sed -n 's/^stored //p')
+    case $stored in
+        "") ;;
+        start) cmp -s "$out/unit-image-start.bin" "$out/unit-image.bin" ||
+            fail "the unit's image changed" ;;
+        "embedded "*) cmp "${TAVIK_IMAGES:?}/firmware-${stored#embedded }.bin" "$out/unit-image.bin" ||
+            fail "the unit does not hold image ${stored#embedded }" ;;
+        *) fail "unknown stored check: $stored" ;;
+    esac
+}
