@@ -55,6 +55,9 @@ trap 'fail "line $LINENO: \"$BASH_COMMAND\" failed"' ERR
 # Qt's per-user runtime folder, private to the run.
 export XDG_RUNTIME_DIR="$out/runtime"
 mkdir -m 0700 "$XDG_RUNTIME_DIR"
+# The program may run as another user (a unit it may not open): it must still write its trace.
+touch "$out/trace.txt"
+chmod 0666 "$out/trace.txt"
 
 # --- What the window shows ------------------------------------------------------------------
 xw() { "$TAVIK_X_WINDOW" "$@"; }
@@ -109,9 +112,15 @@ button_visible() {
         "$TAVIK_PAINT_TRACE_LIB" "$TAVIK_UPDATER" 2>"$out/stderr.txt"
 ) &
 host=$!
-read -r window _ _ width _ < <(xw find "Tavik Updater" 30000 || true) || true
-[ -n "${window:-}" ] || fail "no window appeared"
-[ ! -f "$out/host-error.txt" ] || fail "the host rejected the scenario"
+window=""
+window_or_end() {
+    program_ended && return 0
+    read -r window _ _ width _ < <(xw find "Tavik Updater" 0 2>/dev/null) || true
+    [ -n "$window" ]
+}
+wait_until "the window" window_or_end
+[ ! -f "$out/host-error.txt" ] || fail "the host could not play the scenario"
+[ -n "$window" ] || fail "the program ended before its window appeared"
 status_rect="15,15,$((width - 15)),20"
 message_rect="$((width / 2 - 95)),85,190,20"
 button_x=$((width / 2 - 95))
