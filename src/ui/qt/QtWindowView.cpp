@@ -1,0 +1,199 @@
+#include "ui/qt/QtWindowView.hpp"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QProgressBar>
+
+#include <algorithm>
+#include <string>
+
+#include "ui/qt/PaintedButton.hpp"
+#include "ui/qt/WindowFont.hpp"
+
+namespace tavik {
+
+namespace {
+
+QRect toQRect(const Rect& r) {
+    return QRect(r.left, r.top, r.width(), r.height());
+}
+
+QColor toQColor(Colour c) {
+    return QColor(c.r, c.g, c.b);
+}
+
+// The texts are byte strings; a product or serial string holds the low bytes of the unit's UTF-16
+// characters, so each byte is one Latin-1 character, whatever its value.
+QString toQString(std::string_view text) {
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QWidget* toWidget(WindowView::Control control) {
+    return static_cast<QWidget*>(control);
+}
+
+// A progress bar that behaves as the Windows one: a position is clamped into the range (Qt would
+// ignore one outside it), and a range of 0..0 shows an empty bar (Qt would animate a busy bar).
+class ProgressBar final : public QProgressBar {
+  public:
+    explicit ProgressBar(QWidget* parent) : QProgressBar(parent) {
+        setTextVisible(false);
+        apply();
+    }
+
+    void setMaximumOf(std::uint16_t maximum) {
+        maximum_ = maximum;
+        position_ = std::min(position_, maximum_);
+        apply();
+    }
+
+    void setPositionOf(std::uint16_t position) {
+        position_ = std::min<int>(position, maximum_);
+        apply();
+    }
+
+  private:
+    void apply() {
+        setRange(0, std::max(1, maximum_));
+        setValue(position_);
+    }
+
+    // The Windows bar's defaults.
+    int maximum_ = 100;
+    int position_ = 0;
+};
+
+}  // namespace
+
+QtWindowView::QtWindowView(HotplugMonitor* hotplug) : hotplug_(hotplug) {}
+
+QtWindowView::~QtWindowView() {
+    // No event may reach a presentation that goes with this view.
+    unregisterDeviceNotifications();
+}
+
+void QtWindowView::createWindow() {
+    setWindowTitle(QString::fromLatin1(title));
+    // Not resizable, no maximise box.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setFixedSize(clientWidth, clientHeight);
+    setFont(windowFont(QApplication::font(), clientWidth));
+    window_->onCreate(clientWidth);
+}
+
+void QtWindowView::paintEvent(QPaintEvent* event) {
+    QPainter painter(this);
+    painter.fillRect(event->rect(), toQColor(backgroundColour));
+    painter.setPen(toQColor(textColour));
+    const struct {
+        Rect area;
+        const std::string& text;
+        Qt::Alignment alignment;
+    } lines[] = {
+        // Too wide, a status loses its end and a message both its ends.
+        {WindowLayout::statusLine(clientWidth), window_->statusText(),
+         Qt::AlignLeft | Qt::AlignVCenter},
+        {WindowLayout::messageLine(clientWidth), window_->messageText(), Qt::AlignCenter},
+    };
+    for (const auto& line : lines) {
+        const QRect area = toQRect(line.area);
+        if (!event->rect().intersects(area)) {
+            continue;
+        }
+        painter.setClipRect(area);
+        painter.drawText(area, static_cast<int>(line.alignment) | Qt::TextSingleLine,
+                         toQString(line.text));
+    }
+}
+
+void QtWindowView::closeEvent(QCloseEvent* event) {
+    if (!destroyed_) {
+        window_->onClose();  // ends in destroyWindow()
+    }
+    event->setAccepted(destroyed_);
+}
+
+void QtWindowView::onButtonClicked(int controlId) {
+    if (controlId == idcActionButton) {
+        window_->onActionClicked();
+    } else if (controlId == idcOkButton) {
+        window_->onOkClicked();
+    }
+}
+
+// --- WindowView ----------------------------------------------------------------------------
+
+WindowView::Control QtWindowView::createButton(int controlId, std::string_view caption,
+                                               const Rect& bounds) {
+    auto* button = new PaintedButton(controlId, toQString(caption), this);
+    button->setGeometry(toQRect(bounds));
+    connect(button, &QAbstractButton::clicked, this,
+            [this, controlId] { onButtonClicked(controlId); });
+    button->show();
+    return static_cast<QWidget*>(button);
+}
+
+WindowView::Control QtWindowView::createProgressBar(const Rect& bounds) {
+    auto* bar = new ProgressBar(this);
+    bar->setGeometry(toQRect(bounds));
+    bar->show();
+    return static_cast<QWidget*>(bar);
+}
+
+void QtWindowView::destroyControl(Control control) {
+    QWidget* widget = toWidget(control);
+    widget->hide();
+    widget->deleteLater();
+}
+
+void QtWindowView::showControl(Control control, bool visible) {
+    toWidget(control)->setVisible(visible);
+}
+
+void QtWindowView::setProgressRange(Control progressBar, std::uint16_t maximum) {
+    if (auto* bar = dynamic_cast<ProgressBar*>(toWidget(progressBar))) {
+        bar->setMaximumOf(maximum);
+    }
+}
+
+void QtWindowView::setProgressPosition(Control progressBar, std::uint16_t position) {
+    if (auto* bar = dynamic_cast<ProgressBar*>(toWidget(progressBar))) {
+        bar->setPositionOf(position);
+    }
+}
+
+void QtWindowView::invalidate(const Rect& area) {
+    update(toQRect(area));
+}
+
+void QtWindowView::registerDeviceNotifications() {
+    if (hotplug_ == nullptr || watching_) {
+        return;
+    }
+    watching_ = true;
+    hotplug_->start(
+        {[this] { window_->onDeviceArrival(); }, [this] { window_->onDeviceRemoval(); }});
+}
+
+void QtWindowView::unregisterDeviceNotifications() {
+    if (hotplug_ != nullptr && watching_) {
+        watching_ = false;
+        hotplug_->stop();
+    }
+}
+
+void QtWindowView::destroyWindow() {
+    destroyed_ = true;
+    hide();
+    QCoreApplication::exit();
+}
+
+void QtWindowView::quit() {
+    QCoreApplication::exit();
+}
+
+}  // namespace tavik
