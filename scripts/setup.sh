@@ -7,6 +7,9 @@ packages=(
     wine wine64 fonts-wine               # cross-built tests and the whole program under Wine
     xvfb xauth x11-utils xdotool imagemagick  # a display for the window, screenshots
     clang-format                         # formatting check
+    pkg-config libusb-1.0-0-dev qt6-base-dev  # the Linux program: libusb and Qt 6 Widgets
+    umockdev libumockdev-dev             # an emulated USB stack for the Linux tests
+    fonts-dejavu-core                    # a UI font for Qt, also without a desktop
 )
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then
