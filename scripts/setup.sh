@@ -10,6 +10,7 @@ packages=(
     pkg-config libusb-1.0-0-dev qt6-base-dev  # the Linux program: libusb and Qt 6 Widgets
     umockdev libumockdev-dev             # an emulated USB stack for the Linux tests
     fonts-dejavu-core                    # a UI font for Qt, also without a desktop
+    libx11-dev                           # the Linux end-to-end runs: the window seen from outside
 )
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then
