@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "device/win32/InterfaceClasses.hpp"
-#include "firmware/FirmwareImage.hpp"
+#include "sim/ScenarioUnit.hpp"
 
 namespace tavik::sim {
 
@@ -172,46 +172,17 @@ void SimulatedBus::setUp() {
     }
     scenario_ = std::move(parse.scenario);
 
-    UnitConfig config = scenario_.unit;
-    switch (scenario_.imageKind) {
-        case UnitScenario::ImageKind::blank:
-            break;
-        case UnitScenario::ImageKind::embedded: {
-            const FirmwareImage image = loadFirmwareImage(scenario_.embeddedId);
-            if (image.data == nullptr) {
-                fail("the program carries no image " + std::to_string(scenario_.embeddedId));
-                return;
-            }
-            config.image.assign(image.data, image.data + image.size);
-            if (scenario_.versionText) {
-                setVersionText(config.image, *scenario_.versionText);
-            }
-            break;
-        }
-        case UnitScenario::ImageKind::file:
-            if (!readFile(folder_ + L"\\" + widen(scenario_.imageFile), config.image)) {
-                fail("cannot read image file " + scenario_.imageFile);
-                return;
-            }
-            break;
+    ScenarioUnit made = makeScenarioUnit(
+        scenario_, [this](const std::string& name, std::vector<std::uint8_t>& bytes) {
+            return readFile(folder_ + L"\\" + widen(name), bytes);
+        });
+    if (!made.unit) {
+        fail(made.error);
+        return;
     }
-
-    unit_ = SimulatedUnit::create(config);
-    for (const UnitScenario::PlannedFault& f : scenario_.faults) {
-        unit_->addFault(f.fault, f.k, f.kind);
-    }
-    if (scenario_.statusReply) {
-        unit_->setStatusReply(*scenario_.statusReply);
-    }
-    for (std::uint16_t block : scenario_.corruptBlocks) {
-        unit_->corruptBlock(block);
-    }
-    unit_->setExtraReadBackBytes(scenario_.extraBytes);
-    unit_->setTransferDelay(scenario_.delay);
-    unit_->setRebootFails(scenario_.rebootFails);
-    if (!scenario_.presentAtStart) {
-        unit_->detach();
-    }
+    unit_ = std::move(made.unit);
+    const UnitConfig& config = scenario_.unit;
+    const std::vector<std::uint8_t> startImage = unit_->image();
 
     interfaceClass_ = scenario_.interfaceClass == UnitScenario::Interface::primary
                           ? primaryInterfaceGuid
@@ -232,8 +203,8 @@ void SimulatedBus::setUp() {
     }
 
     wireLog_.open(_wfopen((folder_ + L"\\wire.log").c_str(), L"wb"));
-    writeFile(folder_ + L"\\unit-image-start.bin", config.image);
-    storeImage(config.image);
+    writeFile(folder_ + L"\\unit-image-start.bin", startImage);
+    storeImage(startImage);
     unit_->setObserver(std::make_shared<BusObserver>(*this));
 
     for (const UnitScenario::TimedEvent& event : scenario_.events) {
