@@ -62,33 +62,36 @@ chmod 0666 "$out/trace.txt"
 # --- What the window shows ------------------------------------------------------------------
 xw() { "$TAVIK_X_WINDOW" "$@"; }
 
-# The text last drawn into a rectangle "X,Y,W,H" of the window; fails if none was drawn.
+# What was last drawn into a rectangle "X,Y,W,H" of the window: "drawn:" and the text, or
+# nothing when nothing was. (Helpers whose output is read never fail: the ERR trap would fire
+# inside the substitution and its message would be read as the output.)
 last_drawn() {
     awk -F '\t' -v rect="$1" '$2 == "text" && $3 == rect { text = $4; seen = 1 }
-                              END { if (seen) print text; exit !seen }' "$out/trace.txt" 2>/dev/null
+                              END { if (seen) print "drawn:" text }' "$out/trace.txt"
 }
-drawn_is() { local shown; shown=$(last_drawn "$1") && [ "$shown" = "$2" ]; }
-shown_in() { last_drawn "$1" || echo "(nothing drawn)"; }
+drawn_is() { [ "$(last_drawn "$1")" = "drawn:$2" ]; }
+shown_in() { local shown; shown=$(last_drawn "$1"); echo "${shown:-(nothing drawn)}" | sed 's/^drawn://'; }
 
-last_progress() { awk -F '\t' '$2 == "progress" { value = $3 } END { print value }' "$out/trace.txt"; }
+last_progress() { awk -F '\t' '$2 == "progress" { value = $3 } END { print value }' "$out/trace.txt" || true; }
 position_reached() { local p; p=$(last_progress); [ -n "$p" ] && [ "$p" -ge "$1" ]; }
 
 # A button is filled with its face (67,71,74), or with its edge colour while pressed; the bar
 # is anything but the background where it reaches beyond the button's place.
 visible_controls() {
     local button bar list=""
-    read -r button bar < <(xw pixels "$window" "$((button_x + 3)),65" "$((bar_x + 3)),65")
+    read -r button bar < <(xw pixels "$window" "$((button_x + 3)),65" "$((bar_x + 3)),65" ||
+        true) || true
     case $button in
-        67,71,74 | 97,101,104) list=$(last_drawn "$button_rect" || echo "(no caption)") ;;
+        67,71,74 | 97,101,104) list=$(shown_in "$button_rect") ;;
     esac
-    if [ "$bar" != 17,21,24 ]; then
+    if [ -n "$bar" ] && [ "$bar" != 17,21,24 ]; then
         list="${list:+$list, }progress"
     fi
     echo "${list:-none}"
 }
 visible_are() { shown=$(visible_controls); [ "$shown" = "$1" ]; }
 
-pixel_is() { [ "$(xw pixels "$window" "$1,$2")" = "$3" ]; }
+pixel_is() { [ "$(xw pixels "$window" "$1,$2" || true)" = "$3" ]; }
 program_ended() { ! kill -0 "$host" 2>/dev/null; }
 
 # The button with that id is visible: "OK" is 102, any other caption the action button 101.
@@ -115,7 +118,7 @@ host=$!
 window=""
 window_or_end() {
     program_ended && return 0
-    read -r window _ _ width _ < <(xw find "Tavik Updater" 0 2>/dev/null) || true
+    read -r window _ _ width _ < <(xw find "Tavik Updater" 0 2>/dev/null || true) || true
     [ -n "$window" ]
 }
 wait_until "the window" window_or_end
@@ -155,7 +158,7 @@ while IFS= read -r step; do
         pointer-up) xdotool mouseup 1 ;;
         look)
             read -r px py colour <<<"$text"
-            wait_until "colour $colour at $px,$py (shown: $(xw pixels "$window" "$px,$py"))" \
+            wait_until "colour $colour at $px,$py (shown: $(xw pixels "$window" "$px,$py" || true))" \
                 pixel_is "$px" "$py" "$colour" ;;
         progress-at-least) wait_until "progress position $text" position_reached "$text" ;;
         shot) import -window "$window" "$out/$text.png" ;;
