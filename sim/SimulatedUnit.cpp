@@ -406,8 +406,19 @@ bool SimulatedUnit::answerDescriptor(const SetupPacket& setup,
     return true;
 }
 
+std::vector<std::uint8_t> SimulatedUnit::arrivalDeviceDescriptor() const {
+    std::lock_guard lock(mutex_);
+    return fullDeviceDescriptor();
+}
+
 std::vector<std::uint8_t> SimulatedUnit::deviceDescriptor() const {
-    std::vector<std::uint8_t> d = {
+    std::vector<std::uint8_t> d = fullDeviceDescriptor();
+    d.resize(std::min<std::size_t>(d.size(), config_.deviceDescriptorLength));
+    return d;
+}
+
+std::vector<std::uint8_t> SimulatedUnit::fullDeviceDescriptor() const {
+    return {
         18,                    // bLength
         deviceDescriptorType,  // bDescriptorType
         0x00,
@@ -427,8 +438,6 @@ std::vector<std::uint8_t> SimulatedUnit::deviceDescriptor() const {
         config_.serialIndex,
         1,  // bNumConfigurations
     };
-    d.resize(std::min<std::size_t>(d.size(), config_.deviceDescriptorLength));
-    return d;
 }
 
 std::vector<std::uint8_t> SimulatedUnit::stringDescriptor(std::uint8_t index) const {

@@ -162,6 +162,10 @@ class SimulatedUnit : public std::enable_shared_from_this<SimulatedUnit> {
     // Replaces the observer (null: none). Events before the call are not reported.
     void setObserver(std::shared_ptr<UnitObserver> observer);
 
+    // The whole device descriptor (18 bytes), as a host reads it when the unit arrives, whatever
+    // later reads are told to deliver (descriptorLength).
+    std::vector<std::uint8_t> arrivalDeviceDescriptor() const;
+
     // --- What it holds ------------------------------------------------------------------------
     std::vector<std::uint8_t> image() const;
     void setImage(std::vector<std::uint8_t> image);
@@ -217,6 +221,7 @@ class SimulatedUnit : public std::enable_shared_from_this<SimulatedUnit> {
     bool answerDescriptor(const SetupPacket& setup, std::vector<std::uint8_t>& reply) const;
     bool answerUpload(const SetupPacket& setup, std::vector<std::uint8_t>& reply);
     bool answerDownload(const SetupPacket& setup, const std::uint8_t* out, std::uint32_t outLength);
+    std::vector<std::uint8_t> fullDeviceDescriptor() const;
     std::vector<std::uint8_t> deviceDescriptor() const;
     std::vector<std::uint8_t> stringDescriptor(std::uint8_t index) const;
     bool stall();
