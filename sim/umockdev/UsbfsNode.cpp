@@ -230,6 +230,11 @@ void UsbfsNode::ioctl(UMockdevIoctlClient* ioctlClient) {
         error = submit(client, arg);
     } else if (request == USBDEVFS_DISCARDURB) {
         error = discard(*client, arg);
+    } else if (request == USBDEVFS_GETDRIVER || request == USBDEVFS_IOCTL) {
+        // No kernel driver is bound to the interface: the kernel's answer to the query and to
+        // a request to disconnect it. libusb asks both before a claim when the program lets it
+        // detach kernel drivers; any other errno fails that claim.
+        error = ENODATA;
     }
     umockdev_ioctl_client_complete(ioctlClient, error == 0 ? 0 : -1, error);
     // A reaped URB's memory is written back to the client by the completion: released after it.
