@@ -2,24 +2,30 @@
 # Expects: TAVIK_PROBE (path of window-probe.exe). The display functions serve the runner of the
 # Linux program too.
 
-# A display: the caller's, or a private Xvfb that ends with the script.
+# A display: the caller's, or a private Xvfb that ends with the script. The display is ours once
+# its lock file names our server: a server still going away (another run's, being stopped) may
+# answer for a moment, and a new Xvfb on its number fails.
 ensure_display() {
     if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
         return
     fi
-    local n
+    local n i
     for n in $(seq 90 140); do
         if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
             Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
             XVFB_PID=$!
-            export DISPLAY=":$n"
-            local i
             for i in $(seq 1 50); do
-                xdpyinfo >/dev/null 2>&1 && return
+                kill -0 "$XVFB_PID" 2>/dev/null || break
+                if [ "$(tr -d ' ' <"/tmp/.X$n-lock" 2>/dev/null)" = "$XVFB_PID" ] &&
+                    DISPLAY=":$n" xdpyinfo >/dev/null 2>&1; then
+                    export DISPLAY=":$n"
+                    return
+                fi
                 sleep 0.1
             done
-            echo "Xvfb did not start on :$n" >&2
-            return 1
+            kill "$XVFB_PID" 2>/dev/null || true
+            wait "$XVFB_PID" 2>/dev/null || true
+            XVFB_PID=""
         fi
     done
     echo "no free X display" >&2
@@ -45,6 +51,8 @@ probe() {
 stop_display() {
     if [ -n "${XVFB_PID:-}" ]; then
         kill "$XVFB_PID" 2>/dev/null || true
+        wait "$XVFB_PID" 2>/dev/null || true
+        XVFB_PID=""
     fi
 }
 
