@@ -16,7 +16,7 @@ ensure_display() {
             XVFB_PID=$!
             for i in $(seq 1 50); do
                 kill -0 "$XVFB_PID" 2>/dev/null || break
-                if [ "$(tr -d ' ' <"/tmp/.X$n-lock" 2>/dev/null)" = "$XVFB_PID" ] &&
+                if [ "$(tr -d ' ' 2>/dev/null <"/tmp/.X$n-lock")" = "$XVFB_PID" ] &&
                     DISPLAY=":$n" xdpyinfo >/dev/null 2>&1; then
                     export DISPLAY=":$n"
                     return
