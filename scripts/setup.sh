@@ -7,6 +7,7 @@ packages=(
     wine wine64 fonts-wine               # cross-built tests and the whole program under Wine
     xvfb xauth x11-utils xdotool imagemagick  # a display for the window, screenshots
     clang-format                         # formatting check
+    dpkg-dev lintian desktop-file-utils appstream  # the .deb: shared-library dependencies, checks
 )
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then
