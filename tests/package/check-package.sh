@@ -108,10 +108,14 @@ fi
 metainfo=$root/usr/share/metainfo/tavik-updater.metainfo.xml
 if [ -f "$metainfo" ]; then
     # The component id is not reverse-DNS yet (no domain of ours): only errors fail.
-    appstreamcli validate --no-net "$metainfo" >"$work/appstream.log" 2>&1 || true
-    cat "$work/appstream.log"
-    if grep -q '^E: ' "$work/appstream.log"; then
-        fail "appstreamcli finds errors in the AppStream metadata"
+    if ! command -v appstreamcli >/dev/null; then
+        fail "appstreamcli is missing: the AppStream metadata is not checked"
+    else
+        appstreamcli validate --no-net "$metainfo" >"$work/appstream.log" 2>&1 || true
+        cat "$work/appstream.log"
+        if grep -q '^E: ' "$work/appstream.log"; then
+            fail "appstreamcli finds errors in the AppStream metadata"
+        fi
     fi
 fi
 
