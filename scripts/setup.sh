@@ -10,6 +10,7 @@ packages=(
     pkg-config libusb-1.0-0-dev qt6-base-dev  # the Linux program: libusb and Qt 6 Widgets
     umockdev libumockdev-dev             # an emulated USB stack for the Linux tests
     fonts-dejavu-core                    # a UI font for Qt, also without a desktop
+    dpkg-dev lintian desktop-file-utils appstream  # the .deb: shared-library dependencies, checks
 )
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then
