@@ -116,6 +116,9 @@ struct QtProgram {
                            log};
 };
 
+const QRgb barBorder = qRgb(188, 188, 188), barTrough = qRgb(230, 230, 230),
+           barFill = qRgb(6, 176, 37);
+
 // What the window shows: each visible control's caption ("<progress>" for the bar) and bounds.
 struct Shown {
     std::string caption;
@@ -299,8 +302,52 @@ TEST(QtWindowView, StatesByPixels) {
             EXPECT_EQ(progress->maximum(), 6);
             EXPECT_GE(progress->value(), 1);
             EXPECT_LE(progress->value(), 3);
-            EXPECT_FALSE(progress->isTextVisible());
+            // Windows 10's bar: a grey border, green in proportion to the position, the trough.
+            const int y = bar.center().y(), end = bar.left() + 1 + 398 * progress->value() / 6;
+            EXPECT_EQ(image.pixel(bar.left(), y), barBorder);
+            EXPECT_EQ(image.pixel(bar.left() + 1, y), barFill);
+            EXPECT_EQ(image.pixel(end - 1, y), barFill);
+            EXPECT_EQ(image.pixel(end, y), barTrough);
+            EXPECT_EQ(image.pixel(bar.right() - 1, bar.top() + 1), barTrough);
+            EXPECT_EQ(image.pixel(bar.right(), bar.bottom()), barBorder);
             p.unit->releaseHeld();  // lets the worker end before the unit goes
+        }
+    }
+}
+
+// The bar follows the Windows control's rules, not Qt's: a position beyond the range shows a
+// full bar, a range shrunk below the position clamps it, and 0..0 shows an empty bar.
+TEST(QtWindowView, ProgressBarRangeAndPositionAsOnWindows) {
+    struct Step {
+        int maximum, position;  // -1: not set in this step
+        int filled;             // green columns inside the 398 px between the borders
+    };
+    const std::vector<std::vector<Step>> sequences = {
+        {{-1, -1, 0}, {6, 3, 199}, {6, 6, 398}, {6, 9, 398}},
+        {{10, 8, 318}, {4, -1, 398}, {-1, 2, 199}},
+        {{0, -1, 0}, {-1, 5, 0}, {2, -1, 0}, {-1, 1, 199}},
+    };
+    for (std::size_t s = 0; s < sequences.size(); ++s) {
+        QtProgram p(duoUnit(), false);
+        p.show();
+        const WindowView::Control control = p.view.createProgressBar(WindowLayout::progressBar(w));
+        auto* bar = static_cast<QProgressBar*>(static_cast<QWidget*>(control));
+        for (std::size_t i = 0; i < sequences[s].size(); ++i) {
+            SCOPED_TRACE("sequence " + std::to_string(s) + ", step " + std::to_string(i));
+            const Step& step = sequences[s][i];
+            if (step.maximum >= 0) {
+                p.view.setProgressRange(control, static_cast<std::uint16_t>(step.maximum));
+            }
+            if (step.position >= 0) {
+                p.view.setProgressPosition(control, static_cast<std::uint16_t>(step.position));
+            }
+            EXPECT_NE(bar->maximum(), 0);  // Qt animates a busy bar for 0..0
+            const QImage image = bar->grab().toImage().convertToFormat(QImage::Format_RGB32);
+            int green = 0;
+            for (int x = 1; x < image.width() - 1; ++x) {
+                green += image.pixel(x, 15) == barFill;
+            }
+            EXPECT_EQ(green, step.filled);
         }
     }
 }

@@ -4,12 +4,11 @@
 #include <QCloseEvent>
 #include <QPaintEvent>
 #include <QPainter>
-#include <QProgressBar>
 
-#include <algorithm>
 #include <string>
 
 #include "ui/qt/PaintedButton.hpp"
+#include "ui/qt/PaintedProgressBar.hpp"
 #include "ui/qt/WindowFont.hpp"
 
 namespace tavik {
@@ -33,37 +32,6 @@ QString toQString(std::string_view text) {
 QWidget* toWidget(WindowView::Control control) {
     return static_cast<QWidget*>(control);
 }
-
-// A progress bar that behaves as the Windows one: a position is clamped into the range (Qt would
-// ignore one outside it), and a range of 0..0 shows an empty bar (Qt would animate a busy bar).
-class ProgressBar final : public QProgressBar {
-  public:
-    explicit ProgressBar(QWidget* parent) : QProgressBar(parent) {
-        setTextVisible(false);
-        apply();
-    }
-
-    void setMaximumOf(std::uint16_t maximum) {
-        maximum_ = maximum;
-        position_ = std::min(position_, maximum_);
-        apply();
-    }
-
-    void setPositionOf(std::uint16_t position) {
-        position_ = std::min<int>(position, maximum_);
-        apply();
-    }
-
-  private:
-    void apply() {
-        setRange(0, std::max(1, maximum_));
-        setValue(position_);
-    }
-
-    // The Windows bar's defaults.
-    int maximum_ = 100;
-    int position_ = 0;
-};
 
 }  // namespace
 
@@ -138,7 +106,7 @@ WindowView::Control QtWindowView::createButton(int controlId, std::string_view c
 }
 
 WindowView::Control QtWindowView::createProgressBar(const Rect& bounds) {
-    auto* bar = new ProgressBar(this);
+    auto* bar = new PaintedProgressBar(this);
     bar->setGeometry(toQRect(bounds));
     bar->show();
     return static_cast<QWidget*>(bar);
@@ -155,14 +123,14 @@ void QtWindowView::showControl(Control control, bool visible) {
 }
 
 void QtWindowView::setProgressRange(Control progressBar, std::uint16_t maximum) {
-    if (auto* bar = dynamic_cast<ProgressBar*>(toWidget(progressBar))) {
-        bar->setMaximumOf(maximum);
+    if (auto* bar = dynamic_cast<PaintedProgressBar*>(toWidget(progressBar))) {
+        bar->setRangeMaximum(maximum);
     }
 }
 
 void QtWindowView::setProgressPosition(Control progressBar, std::uint16_t position) {
-    if (auto* bar = dynamic_cast<ProgressBar*>(toWidget(progressBar))) {
-        bar->setPositionOf(position);
+    if (auto* bar = dynamic_cast<PaintedProgressBar*>(toWidget(progressBar))) {
+        bar->setPosition(position);
     }
 }
 
