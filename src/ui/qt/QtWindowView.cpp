@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QPalette>
 
 #include <string>
 
@@ -49,6 +50,10 @@ void QtWindowView::createWindow() {
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     setFixedSize(clientWidth, clientHeight);
+    // What shows before the first paint (the window being mapped) is the background as well.
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, toQColor(backgroundColour));
+    setPalette(palette);
     setFont(windowFont(QApplication::font(), clientWidth));
     window_->onCreate(clientWidth);
 }
@@ -57,15 +62,15 @@ void QtWindowView::paintEvent(QPaintEvent* event) {
     QPainter painter(this);
     painter.fillRect(event->rect(), toQColor(backgroundColour));
     painter.setPen(toQColor(textColour));
+    const int w = window_->clientWidth();
     const struct {
         Rect area;
         const std::string& text;
         Qt::Alignment alignment;
     } lines[] = {
         // Too wide, a status loses its end and a message both its ends.
-        {WindowLayout::statusLine(clientWidth), window_->statusText(),
-         Qt::AlignLeft | Qt::AlignVCenter},
-        {WindowLayout::messageLine(clientWidth), window_->messageText(), Qt::AlignCenter},
+        {WindowLayout::statusLine(w), window_->statusText(), Qt::AlignLeft | Qt::AlignVCenter},
+        {WindowLayout::messageLine(w), window_->messageText(), Qt::AlignCenter},
     };
     for (const auto& line : lines) {
         const QRect area = toQRect(line.area);
