@@ -7,6 +7,7 @@ packages=(
     wine wine64 fonts-wine               # cross-built tests and the whole program under Wine
     xvfb xauth x11-utils xdotool imagemagick  # a display for the window, screenshots
     clang-format                         # formatting check
+    qt6-base-dev fonts-dejavu-core       # the Linux window (Qt 6 Widgets); its offscreen tests
 )
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then
