@@ -156,6 +156,21 @@ QRect qRect(const Rect& r) {
     return QRect(r.left, r.top, r.width(), r.height());
 }
 
+// Pixels other than the background outside the two lines and the visible controls.
+int strayPixels(const QImage& image, const QWidget& view) {
+    const QRect status = qRect(WindowLayout::statusLine(w));
+    const QRect message = qRect(WindowLayout::messageLine(w));
+    int stray = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const bool covered =
+                status.contains(x, y) || message.contains(x, y) || view.childAt(x, y) != nullptr;
+            stray += !covered && image.pixel(x, y) != background;
+        }
+    }
+    return stray;
+}
+
 TEST(QtWindowView, WindowFrameTitleSizeAndFont) {
     QtProgram p(duoUnit(), false);
     EXPECT_EQ(p.view.windowTitle(), "Zerrow Tavik Updater (Sept 2023)");
@@ -231,15 +246,7 @@ TEST(QtWindowView, StatesByPixels) {
         image.save(QStringLiteral(TAVIK_PICTURE_DIR "/window-%1.png").arg(c.name));
         const QRect status = qRect(WindowLayout::statusLine(w));
         const QRect message = qRect(WindowLayout::messageLine(w));
-        int stray = 0;
-        for (int y = 0; y < image.height(); ++y) {
-            for (int x = 0; x < image.width(); ++x) {
-                const bool covered = status.contains(x, y) || message.contains(x, y) ||
-                                     p.view.childAt(x, y) != nullptr;
-                stray += !covered && image.pixel(x, y) != background;
-            }
-        }
-        EXPECT_EQ(stray, 0);
+        EXPECT_EQ(strayPixels(image, p.view), 0);
         EXPECT_EQ(image.pixel(0, 0), background);
         // Neither line loses an end: its ink stays clear of the edges it would be cut at.
         const Ink statusInk = inkIn(image, status), messageInk = inkIn(image, message);
@@ -265,6 +272,23 @@ TEST(QtWindowView, StatesByPixels) {
             p.unit->releaseHeld();  // lets the worker end before the unit goes
         }
     }
+}
+
+// Too wide for its line, a status loses its end and a message both its ends; neither draws
+// outside its line. (No gap between the letters is wider than 3 pixels.)
+TEST(QtWindowView, OverlongTextsAreCutAtTheirLines) {
+    sim::UnitConfig unit = duoUnit();
+    unit.product = u"Tavik-Duo-with-a-product-name-far-longer-than-any-shipped-unit-reports";
+    QtProgram p(unit);
+    p.program.window.setMessageText("Update-to-a-version-whose-name-is-far-too-long-for-its-line");
+    const QImage image = p.picture();
+    image.save(QStringLiteral(TAVIK_PICTURE_DIR "/window-overlong.png"));
+    const QRect status = qRect(WindowLayout::statusLine(w));
+    const QRect message = qRect(WindowLayout::messageLine(w));
+    EXPECT_EQ(strayPixels(image, p.view), 0);
+    EXPECT_GE(inkIn(image, status).last, status.right() - 3);
+    EXPECT_LE(inkIn(image, message).first, message.left() + 3);
+    EXPECT_GE(inkIn(image, message).last, message.right() - 3);
 }
 
 // The four looks of a button by its pixels: the border inside the control, one pixel wide for

@@ -77,7 +77,7 @@ void QtWindowView::paintEvent(QPaintEvent* event) {
         if (!event->rect().intersects(area)) {
             continue;
         }
-        painter.setClipRect(area);
+        // Clipped to the line: drawText keeps within its rectangle unless told Qt::TextDontClip.
         painter.drawText(area, static_cast<int>(line.alignment) | Qt::TextSingleLine,
                          toQString(line.text));
     }
