@@ -1,0 +1,115 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QTest>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "ui/qt/QtEventLoop.hpp"
+
+namespace tavik {
+namespace {
+
+// Delivers everything Qt has queued on this thread, deferred deletions included.
+void drainQt() {
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+TEST(QtEventLoop, TasksFromAnyThreadRunOnTheOwnerThreadInPostingOrder) {
+    auto loop = std::make_shared<QtEventLoop>();
+    const auto owner = std::this_thread::get_id();
+    std::vector<std::vector<int>> seen(3);  // touched on the owner thread only
+    int elsewhere = 0, total = 0;
+    bool insidePost = true;
+    loop->post([&] { elsewhere += insidePost; });
+    insidePost = false;
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 3; ++t) {
+        workers.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) {
+                loop->post([&, t, i] {
+                    elsewhere += std::this_thread::get_id() != owner;
+                    seen[t].push_back(i), ++total;
+                });
+            }
+        });
+    }
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return total == 600; }, 30000));
+    EXPECT_EQ(elsewhere, 0);
+    for (const std::vector<int>& s : seen) {
+        EXPECT_TRUE(std::is_sorted(s.begin(), s.end()) && s.size() == 200);
+    }
+}
+
+// However the loop ends, no waiting or later task runs, and each dropped task is destroyed
+// (its captures released) without leaking the object Qt delivered to.
+TEST(QtEventLoop, EndedLoopDropsWaitingAndLaterTasks) {
+    using End = std::function<void(std::shared_ptr<QtEventLoop>&)>;
+    const End close = [](auto& loop) { loop->close(); };
+    const struct {
+        const char* what;
+        End end;
+        bool insideTheFirstTask;
+    } cases[] = {
+        {"close()", close, false},
+        {"closed twice", [](auto& loop) { loop->close(), loop->close(); }, false},
+        {"close() inside a task", close, true},
+        {"destroyed on the owner thread", [](auto& loop) { loop.reset(); }, false},
+        {"last reference dropped by a worker",
+         [](auto& loop) {
+             std::thread([held = std::move(loop)]() mutable { held.reset(); }).join();
+         },
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto loop = std::make_shared<QtEventLoop>();
+        const std::weak_ptr<QtEventLoop> weak = loop;
+        const auto token = std::make_shared<int>(0);
+        int ran = 0;
+        if (c.insideTheFirstTask) {
+            loop->post([&, token] { ++ran, c.end(loop); });
+        }
+        loop->post([&ran, token] { ++ran; });
+        if (!c.insideTheFirstTask) {
+            c.end(loop);
+        }
+        if (auto alive = weak.lock()) {
+            alive->post([&ran, token] { ++ran; });
+        }
+        drainQt();
+        EXPECT_EQ(ran, c.insideTheFirstTask ? 1 : 0);
+        EXPECT_EQ(token.use_count(), 1);
+        loop.reset();
+        drainQt();
+    }
+}
+
+TEST(QtEventLoop, WorkerKeepsPostingWhileTheOwnerCloses) {
+    auto loop = std::make_shared<QtEventLoop>();
+    int ran = 0;
+    std::thread worker([held = loop, &ran]() mutable {
+        for (int i = 0; i < 20000; ++i) {
+            held->post([&ran] { ++ran; });
+        }
+        held.reset();  // may be the last reference: the loop then ends on this thread
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ran >= 10; }, 30000));
+    loop->close();
+    const int atClose = ran;
+    loop.reset();
+    worker.join();
+    drainQt();
+    EXPECT_EQ(ran, atClose);
+}
+
+}  // namespace
+}  // namespace tavik

@@ -1,0 +1,426 @@
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QImage>
+#include <QPointer>
+#include <QProgressBar>
+#include <QTest>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "app/UpdaterProgram.hpp"
+#include "engine/EventLoopCompletionPoster.hpp"
+#include "support/EngineHarness.hpp"
+#include "support/TestImages.hpp"
+#include "ui/ButtonLook.hpp"
+#include "ui/qt/QtEventLoop.hpp"
+#include "ui/qt/QtWindowView.hpp"
+#include "ui/qt/WindowFont.hpp"
+
+namespace tavik {
+namespace {
+
+constexpr int patienceMs = 30000, w = QtWindowView::clientWidth;
+const std::string noUnit = "No Tavik in update mode. Hold MON on IN 2 and power on device.";
+const std::string duo = "Device Connected: Tavik Duo (Serial: T6X00001, Firmware Version: ";
+const QRgb background = qRgb(17, 21, 24), barBorder = qRgb(188, 188, 188),
+           barTrough = qRgb(230, 230, 230), barFill = qRgb(6, 176, 37);
+
+// Arrival and removal as a platform monitor reports them: posted to the event loop from a thread
+// of the monitor's own; once stopped, no event reaches a handler.
+class FakeHotplugMonitor final : public HotplugMonitor {
+  public:
+    explicit FakeHotplugMonitor(std::shared_ptr<EventLoop> loop) : loop_(std::move(loop)) {}
+    void start(Events events) override { ++starts, events_ = std::move(events), active_ = true; }
+    void stop() override { ++stops, active_ = false; }
+    void report(bool arrival) {
+        std::thread([this, arrival] {
+            loop_->post([this, arrival] {
+                if (active_) {
+                    (arrival ? events_.arrived : events_.removed)();
+                }
+            });
+        }).join();
+    }
+    int starts = 0, stops = 0;
+
+  private:
+    std::shared_ptr<EventLoop> loop_;
+    Events events_;
+    bool active_ = false;  // event-loop thread only
+};
+
+// A blank unit of the 105 family; product id 0x0009 makes it one that reports "XMOS".
+sim::UnitConfig duoUnit(std::uint16_t productId = 0x001D) {
+    sim::UnitConfig config;
+    config.productId = productId;
+    config.product = u"Tavik Duo";
+    config.serial = u"T6X00001";
+    return config;
+}
+
+// The program as the Linux entry point assembles it (Qt view and event loop, the engine,
+// completions through the Qt loop) over the simulated unit.
+struct QtProgram {
+    explicit QtProgram(sim::UnitConfig config = duoUnit(), bool attached = true)
+        : unit(sim::SimulatedUnit::create(std::move(config))), devices(unit) {
+        if (!attached) {
+            unit->detach();
+        }
+        view.setPresentation(&program.window);
+        view.createWindow();
+        view.show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(&view));
+    }
+    ~QtProgram() { loop->close(); }
+
+    bool waitFor(const std::function<bool()>& done) { return QTest::qWaitFor(done, patienceMs); }
+    const std::string& message() const { return program.window.messageText(); }
+    QAbstractButton* button(const QString& caption) {
+        for (auto* b : view.findChildren<QAbstractButton*>()) {
+            if (b->text() == caption && b->isVisible()) {
+                return b;
+            }
+        }
+        return nullptr;
+    }
+    QImage picture() { return view.grab().toImage().convertToFormat(QImage::Format_RGB32); }
+
+    std::shared_ptr<sim::SimulatedUnit> unit;
+    sim::SimulatedDeviceAccess devices;
+    std::shared_ptr<QtEventLoop> loop = std::make_shared<QtEventLoop>();
+    FakeHotplugMonitor hotplug{loop};
+    QtWindowView view{&hotplug};
+    test::RecordingLog log;
+    std::vector<std::uint8_t> image;  // an image of the test's own, alive as long as the engine
+    UpdaterProgram program{
+        view, devices,
+        std::make_shared<EventLoopCompletionPoster>(
+            loop, [this](bool ok, std::uint64_t n) { program.window.onTransferCompleted(ok, n); }),
+        log};
+};
+
+// The visible controls' captions ("<progress>" for the bar), each followed by "!" if it is not
+// where every button (or the bar) of the window belongs.
+std::string shown(const QWidget& view) {
+    std::string text;
+    for (const QWidget* child : view.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        const auto* b = qobject_cast<const QAbstractButton*>(child);
+        const QRect place = b ? QRect(146, 50, 190, 30) : QRect(41, 50, 400, 30);
+        if (child->isVisible()) {
+            text += (b ? b->text().toStdString() : "<progress>") +
+                    (child->geometry() == place ? " " : "! ");
+        }
+    }
+    return text;
+}
+
+int distance(QRgb a, QRgb b) {
+    return std::max({std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)),
+                     std::abs(qBlue(a) - qBlue(b))});
+}
+QRgb rgb(Colour c) {
+    return qRgb(c.r, c.g, c.b);
+}
+// Antialiased glyphs reach their colour only where a stroke covers a whole pixel; within this
+// much a pixel counts as drawn in it.
+constexpr int inkTolerance = 16;
+
+// In `area`: the first and last columns with a pixel other than the background (-1: none), and
+// the pixels (nearly) in the text colour.
+struct Ink {
+    int first = -1, last = -1, text = 0;
+};
+Ink inkIn(const QImage& image, const QRect& area) {
+    Ink ink;
+    for (int x = area.left(); x <= area.right(); ++x) {
+        for (int y = area.top(); y <= area.bottom(); ++y) {
+            ink.text += distance(image.pixel(x, y), rgb(textColour)) <= inkTolerance;
+            if (image.pixel(x, y) != background) {
+                ink.first = ink.first < 0 ? x : ink.first;
+                ink.last = x;
+            }
+        }
+    }
+    return ink;
+}
+
+QRect qRect(const Rect& r) {
+    return QRect(r.left, r.top, r.width(), r.height());
+}
+
+// Pixels other than the background outside the two lines and the visible controls.
+int strayPixels(const QImage& image, const QWidget& view) {
+    const QRect status = qRect(WindowLayout::statusLine(w));
+    const QRect message = qRect(WindowLayout::messageLine(w));
+    int stray = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const bool covered =
+                status.contains(x, y) || message.contains(x, y) || view.childAt(x, y) != nullptr;
+            stray += !covered && image.pixel(x, y) != background;
+        }
+    }
+    return stray;
+}
+
+TEST(QtWindowView, WindowFrameTitleSizeAndFont) {
+    QtProgram p(duoUnit(), false);
+    EXPECT_EQ(p.view.windowTitle(), "Zerrow Tavik Updater (Sept 2023)");
+    EXPECT_EQ(p.view.size(), QSize(482, 119));
+    EXPECT_EQ(p.view.minimumSize(), p.view.maximumSize());
+    EXPECT_FALSE(p.view.windowFlags() & Qt::WindowMaximizeButtonHint);
+    // The system font, made smaller only as far as the texts need.
+    const QFont system = QApplication::font(), chosen = p.view.font();
+    const int pixels = QFontInfo(chosen).pixelSize();
+    EXPECT_EQ(chosen.family(), system.family());
+    EXPECT_LE(pixels, QFontInfo(system).pixelSize());
+    if (chosen != system) {
+        QFont larger = chosen;
+        larger.setPixelSize(pixels + 1);
+        EXPECT_FALSE(windowTextsFit(larger, w));
+    }
+    std::cout << "window font: " << chosen.toString().toStdString() << " = " << pixels
+              << " px; system font " << QFontInfo(system).pixelSize() << " px\n";
+}
+
+// Each state the window goes through with a real unit, by its pixels: the background, each text
+// inside its own line and whole, and which controls are shown where.
+TEST(QtWindowView, StatesByPixels) {
+    const auto heldRun = [](QtProgram& p) {
+        p.image = test::makeImage(64 * 5 + 10, "1.2.1+1960");  // six blocks, the last short
+        p.program.updater.setFirmwareImage(p.image.data(), p.image.size());
+        p.unit->addFault(sim::Fault::hold, 3, sim::RequestKind::download);
+        QTest::mouseClick(p.button("Update Now"), Qt::LeftButton);
+        ASSERT_TRUE(p.waitFor([&] { return p.unit->waitUntilHeld(1, {}); }));
+    };
+    sim::UnitConfig upToDate = duoUnit();
+    upToDate.image = test::bytesOf(loadFirmwareImage(105));
+    const struct {
+        const char* name;
+        sim::UnitConfig unit;
+        std::function<void(QtProgram&)> drive;
+        std::string status, message, controls;
+    } cases[] = {
+        {"no-unit", duoUnit(),
+         [](QtProgram& p) {
+             p.unit->detach(), p.hotplug.report(false);
+             ASSERT_TRUE(p.waitFor([&] { return p.message().empty(); }));
+         },
+         noUnit, "", ""},
+        {"offer", duoUnit(), {}, duo + "2.XX)", "Update to 2.01", "Update Now "},
+        {"running", duoUnit(), heldRun, duo + "2.XX)", "Updating...", "<progress> "},
+        {"success", duoUnit(),
+         [&](QtProgram& p) {
+             heldRun(p);
+             p.unit->releaseHeld();
+             ASSERT_TRUE(p.waitFor([&] { return p.message() == "Success"; }));
+         },
+         duo + "2.XX)", "Success", "OK "},
+        {"up-to-date", upToDate, {}, duo + "2.01)", "Up to date!", "Reinstall Firmware "},
+        {"xmos",
+         duoUnit(0x0009),
+         {},
+         "Device Connected: Ta (Serial: T6X00001)",
+         "Your device is already up-to-date.",
+         "OK "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QtProgram p(c.unit);
+        if (c.drive) {
+            c.drive(p);
+        }
+        EXPECT_EQ(p.program.window.statusText(), c.status);
+        EXPECT_EQ(p.message(), c.message);
+        EXPECT_EQ(shown(p.view), c.controls);
+
+        const QImage image = p.picture();
+        image.save(QStringLiteral(TAVIK_PICTURE_DIR "/window-%1.png").arg(c.name));
+        const QRect status = qRect(WindowLayout::statusLine(w));
+        const QRect message = qRect(WindowLayout::messageLine(w));
+        EXPECT_EQ(strayPixels(image, p.view), 0);
+        EXPECT_EQ(image.pixel(0, 0), background);
+        // Neither line loses an end: its ink stays clear of the edges it would be cut at.
+        const Ink statusInk = inkIn(image, status), messageInk = inkIn(image, message);
+        EXPECT_GT(statusInk.text, 0);
+        EXPECT_LT(statusInk.last, status.right());
+        EXPECT_EQ(messageInk.text > 0, !c.message.empty());
+        if (!c.message.empty()) {
+            EXPECT_GT(messageInk.first, message.left());
+            EXPECT_LT(messageInk.last, message.right());
+            EXPECT_NEAR(messageInk.first + messageInk.last, message.left() + message.right(), 3);
+        }
+        if (const auto* bar = p.view.findChild<QProgressBar*>(); bar && bar->isVisible()) {
+            // Windows 10's bar: a grey border, green in proportion to the position, the trough.
+            EXPECT_EQ(bar->maximum(), 6);
+            EXPECT_TRUE(bar->value() >= 1 && bar->value() <= 3) << bar->value();
+            const int y = 65, end = 42 + 398 * bar->value() / 6;
+            EXPECT_EQ(image.pixel(41, y), barBorder);
+            EXPECT_EQ(image.pixel(42, y), barFill);
+            EXPECT_EQ(image.pixel(end - 1, y), barFill);
+            EXPECT_EQ(image.pixel(end, y), barTrough);
+            EXPECT_EQ(image.pixel(439, 51), barTrough);
+            EXPECT_EQ(image.pixel(440, 79), barBorder);
+            p.unit->releaseHeld();  // lets the worker end before the unit goes
+        }
+    }
+}
+
+// Too wide for its line, a status loses its end and a message both its ends; neither draws
+// outside its line. (No gap between the letters is wider than 3 pixels.)
+TEST(QtWindowView, OverlongTextsAreCutAtTheirLines) {
+    sim::UnitConfig unit = duoUnit();
+    unit.product = u"Tavik-Duo-with-a-product-name-far-longer-than-any-shipped-unit-reports";
+    QtProgram p(unit);
+    p.program.window.setMessageText("Update-to-a-version-whose-name-is-far-too-long-for-its-line");
+    const QImage image = p.picture();
+    image.save(QStringLiteral(TAVIK_PICTURE_DIR "/window-overlong.png"));
+    const QRect status = qRect(WindowLayout::statusLine(w));
+    const QRect message = qRect(WindowLayout::messageLine(w));
+    EXPECT_EQ(strayPixels(image, p.view), 0);
+    EXPECT_GE(inkIn(image, status).last, status.right() - 3);
+    EXPECT_LE(inkIn(image, message).first, message.left() + 3);
+    EXPECT_GE(inkIn(image, message).last, message.right() - 3);
+}
+
+// The four looks of a button by its pixels: the border inside the control, one pixel wide for
+// pen width 0 and two for 2, the fill within, the caption in its colour over the fill.
+TEST(QtWindowView, ButtonLooksByPixels) {
+    const auto hover = [](QAbstractButton* b) {
+        QTest::mouseMove(b->window()->windowHandle(), b->geometry().center());
+    };
+    const struct {
+        const char* name;
+        std::function<void(QAbstractButton*)> set;
+        ButtonLook look;
+    } cases[] = {
+        {"normal", [](QAbstractButton*) {}, buttonLook(false, false, false)},
+        {"hot", hover, buttonLook(false, true, false)},
+        {"pressed", [](QAbstractButton* b) { QTest::mousePress(b, Qt::LeftButton); },
+         buttonLook(true, false, false)},
+        {"disabled", [](QAbstractButton* b) { b->setEnabled(false); },
+         buttonLook(false, false, true)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QtProgram p;
+        QAbstractButton* button = p.button("Update Now");
+        ASSERT_NE(button, nullptr);
+        QTest::mouseMove(p.view.windowHandle(), QPoint(5, 5));  // the pointer starts elsewhere
+        c.set(button);
+        const QImage image = p.picture().copy(button->geometry());
+        image.save(QStringLiteral(TAVIK_PICTURE_DIR "/button-%1.png").arg(c.name));
+        const int border = std::max(1, c.look.penWidth), right = 189, bottom = 29;
+        for (int step = 0; step < 3; ++step) {
+            const QRgb expected = rgb(step < border ? c.look.pen : c.look.fill);
+            EXPECT_EQ(image.pixel(step, step), expected) << step;
+            EXPECT_EQ(image.pixel(right - step, bottom - step), expected) << step;
+            EXPECT_EQ(image.pixel(step, bottom - step), expected) << step;
+            EXPECT_EQ(image.pixel(right - step, step), expected) << step;
+        }
+        // Inside the border only the fill, the caption and blends of the two.
+        const QRgb fill = rgb(c.look.fill), caption = rgb(c.look.caption);
+        int captionPixels = 0, otherPixels = 0;
+        for (int y = border; y <= bottom - border; ++y) {
+            for (int x = border; x <= right - border; ++x) {
+                const QRgb pixel = image.pixel(x, y);
+                captionPixels += distance(pixel, caption) <= inkTolerance;
+                otherPixels +=
+                    distance(pixel, fill) + distance(pixel, caption) > distance(fill, caption) + 2;
+            }
+        }
+        EXPECT_GT(captionPixels, 10);
+        EXPECT_EQ(otherPixels, 0);
+        QTest::mouseRelease(button, Qt::LeftButton, {}, QPoint(-10, -10));  // no click
+    }
+}
+
+// The bar keeps the Windows control's rules, not Qt's: a position beyond the range shows a full
+// bar, a range shrunk below the position clamps it, and 0..0 is an empty bar, not a busy one.
+TEST(QtWindowView, ProgressBarRangeAndPositionAsOnWindows) {
+    struct Step {
+        int maximum, position;  // -1: left as it is
+        int green;              // of the 398 columns inside the border
+    };
+    const std::vector<std::vector<Step>> sequences = {
+        {{-1, -1, 0}, {6, 3, 199}, {6, 9, 398}},
+        {{10, 8, 318}, {4, -1, 398}, {-1, 2, 199}},
+        {{0, -1, 0}, {-1, 5, 0}, {2, -1, 0}, {-1, 1, 199}},
+    };
+    for (const std::vector<Step>& steps : sequences) {
+        QtProgram p(duoUnit(), false);
+        const WindowView::Control bar = p.view.createProgressBar(WindowLayout::progressBar(w));
+        for (const Step& step : steps) {
+            SCOPED_TRACE(std::to_string(step.maximum) + ", " + std::to_string(step.position));
+            if (step.maximum >= 0) {
+                p.view.setProgressRange(bar, static_cast<std::uint16_t>(step.maximum));
+            }
+            if (step.position >= 0) {
+                p.view.setProgressPosition(bar, static_cast<std::uint16_t>(step.position));
+            }
+            auto* widget = static_cast<QProgressBar*>(static_cast<QWidget*>(bar));
+            EXPECT_NE(widget->maximum(), 0);  // Qt animates a busy bar for 0..0
+            const QImage image = widget->grab().toImage().convertToFormat(QImage::Format_RGB32);
+            int green = 0;
+            for (int x = 1; x < image.width() - 1; ++x) {
+                green += image.pixel(x, 15) == barFill;
+            }
+            EXPECT_EQ(green, step.green);
+        }
+    }
+}
+
+TEST(QtWindowView, HotplugEventsReachTheWindowUntilTheCloseBoxEndsTheLoop) {
+    QtProgram p(duoUnit(), false);
+    EXPECT_EQ(p.hotplug.starts, 1);
+    EXPECT_EQ(p.program.window.statusText(), noUnit);
+    p.unit->attach();
+    p.hotplug.report(true);
+    ASSERT_TRUE(p.waitFor([&] { return p.message() == "Update to 2.01"; }));
+    EXPECT_EQ(shown(p.view), "Update Now ");
+    p.unit->detach();
+    p.hotplug.report(false);
+    ASSERT_TRUE(p.waitFor([&] { return p.message().empty(); }));
+    EXPECT_EQ(p.program.window.statusText(), noUnit);
+    EXPECT_EQ(shown(p.view), "");
+
+    p.unit->attach();
+    QTimer::singleShot(0, &p.view, [&] { p.view.close(); });
+    QTimer::singleShot(patienceMs, &p.view, [] { QCoreApplication::exit(99); });
+    p.hotplug.report(true);  // comes after the close: never seen
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_FALSE(p.view.isVisible());
+    EXPECT_EQ(p.hotplug.stops, 1);
+    QTest::qWait(20);
+    EXPECT_EQ(p.program.window.statusText(), noUnit);
+}
+
+// OK ends the loop at once and leaves unit and window be; and a button may be taken away from
+// inside its own click: at once from the screen, from memory once back in the event loop.
+TEST(QtWindowView, OkEndsTheLoopAndAButtonMayGoInsideItsOwnClick) {
+    QtProgram p(duoUnit(0x0009));
+    QPointer<QAbstractButton> ok = p.button("OK");
+    ASSERT_FALSE(ok.isNull());
+    QObject::connect(ok, &QAbstractButton::clicked, &p.view,
+                     [&] { p.view.destroyControl(static_cast<QWidget*>(ok.data())); });
+    QTimer::singleShot(0, &p.view, [&] { QTest::mouseClick(ok, Qt::LeftButton); });
+    QTimer::singleShot(patienceMs, &p.view, [] { QCoreApplication::exit(99); });
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_TRUE(p.view.isVisible());
+    EXPECT_EQ(p.unit->openHandles(), 1u);
+    EXPECT_EQ(p.hotplug.stops, 0);
+    EXPECT_EQ(shown(p.view), "");
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(ok.isNull());
+}
+
+}  // namespace
+}  // namespace tavik
