@@ -67,8 +67,10 @@ EmulatedUsbBus::EmulatedUsbBus(Options options)
     gchar* root = umockdev_testbed_get_root_dir(testbed_);
     rootDir_ = root;
     g_free(root);
-    // Threads and processes that run as another user (access denied) still find the units.
-    ::chmod(rootDir_.c_str(), 0755);
+    // Threads and processes that run as another user (access denied) still find the units, and
+    // can make their emulated netlink sockets here: umockdev names them after the file
+    // descriptor and leaves them behind, so the folder must let anyone replace another's.
+    ::chmod(rootDir_.c_str(), 0777);
     if (!options_.wireLog.empty()) {
         wireLog_.open(std::fopen(options_.wireLog.c_str(), "wb"));
     }
