@@ -17,6 +17,7 @@ namespace tavik::sim {
 namespace {
 
 constexpr std::uint8_t busNumber = 1;
+constexpr const char* markerName = ".tavik-emulated-usb-bus";
 constexpr std::uint8_t lastDevice = 127;  // device addresses are 7 bits; 1 is the root hub's
 
 // The configuration the unit reports in update mode: one interface, the DFU interface (class
@@ -74,7 +75,15 @@ EmulatedUsbBus::EmulatedUsbBus(Options options)
     if (!options_.wireLog.empty()) {
         wireLog_.open(std::fopen(options_.wireLog.c_str(), "wb"));
     }
+    // A file only the testbed's /sys has: the preload library shows it as /sys/NAME.
+    if (std::FILE* marker = std::fopen((rootDir_ + "/sys/" + markerName).c_str(), "w")) {
+        std::fclose(marker);
+    }
     service_ = std::thread([this] { serve(); });
+}
+
+bool EmulatedUsbBus::seenByThisProcess() const {
+    return ::access(("/sys/" + std::string(markerName)).c_str(), F_OK) == 0;
 }
 
 EmulatedUsbBus::~EmulatedUsbBus() {

@@ -41,10 +41,11 @@ std::shared_ptr<SimulatedUnit> makeUnit(std::uint16_t productId, Bytes image = {
     return SimulatedUnit::create(std::move(config));
 }
 
-// One libusb context over the bus; made after the bus and gone before it.
+// One libusb context over the bus; made after the bus and gone before it. (Lists nothing when
+// libusb cannot start.)
 class Host {
   public:
-    Host() { EXPECT_EQ(libusb_init(&context_), 0); }
+    Host() { libusb_init(&context_); }
     ~Host() {
         stopEvents();
         libusb_exit(context_);
@@ -502,38 +503,19 @@ TEST(EmulatedUsbBus, ChildProcessesSeeTheBusAsAnyUser) {
 // "ADDRESS VENDOR:PRODUCT ok STATUS-BYTES" once opened and asked for its status, or
 // "ADDRESS VENDOR:PRODUCT ERROR" when it cannot be opened.
 int listUnits() {
-    libusb_context* context = nullptr;
-    if (libusb_init(&context) != 0) {
-        std::puts("libusb_init failed");
-        return 1;
-    }
-    libusb_device** devices = nullptr;
-    const ssize_t count = libusb_get_device_list(context, &devices);
-    std::vector<std::pair<int, std::string>> lines;
-    for (ssize_t i = 0; i < count; ++i) {
-        libusb_device_descriptor d{};
-        libusb_get_device_descriptor(devices[i], &d);
-        char line[96];
-        libusb_device_handle* handle = nullptr;
-        const int opened = libusb_open(devices[i], &handle);
-        const int address = libusb_get_device_address(devices[i]);
-        if (opened == 0) {
-            Bytes status;
-            const int n = control(handle, usb::statusRequest(), status);
-            libusb_close(handle);
-            std::snprintf(line, sizeof line, "%d %04x:%04x ok %d\n", address, d.idVendor,
-                          d.idProduct, n);
+    Host host;
+    auto listed = host.list();
+    std::sort(listed.begin(), listed.end(),
+              [](const Host::Listed& a, const Host::Listed& b) { return a.address < b.address; });
+    for (const Host::Listed& unit : listed) {
+        int opened = 0;
+        Handle handle(host.open(unit.address, opened));
+        std::printf("%d %04x:%04x ", unit.address, unit.vendorId, unit.productId);
+        if (handle) {
+            std::printf("ok %d\n", control(handle.get(), usb::statusRequest()));
         } else {
-            std::snprintf(line, sizeof line, "%d %04x:%04x %s\n", address, d.idVendor, d.idProduct,
-                          libusb_error_name(opened));
+            std::printf("%s\n", libusb_error_name(opened));
         }
-        lines.emplace_back(address, line);
-    }
-    libusb_free_device_list(devices, 1);
-    libusb_exit(context);
-    std::sort(lines.begin(), lines.end());
-    for (const auto& [address, line] : lines) {
-        std::fputs(line.c_str(), stdout);
     }
     return 0;
 }
@@ -545,5 +527,9 @@ int main(int argc, char** argv) {
         return tavik::sim::listUnits();
     }
     testing::InitGoogleTest(&argc, argv);
+    if (!testing::GTEST_FLAG(list_tests) && !tavik::sim::EmulatedUsbBus().seenByThisProcess()) {
+        std::fputs("Run under umockdev's preload library: umockdev-wrapper PROGRAM\n", stderr);
+        return 1;
+    }
     return RUN_ALL_TESTS();
 }
