@@ -213,15 +213,17 @@ std::optional<std::string> EmulatedUsbBus::addDevice(const BusAddress& address,
     std::error_code ignored;
     std::filesystem::create_directories(file.parent_path(), ignored);
     const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    ::fchmod(fd, options.accessDenied ? 0000 : 0666);
-    ::close(fd);
-
     GError* error = nullptr;
-    if (!umockdev_testbed_attach_ioctl(testbed_, address.node.c_str(), node.handler(), &error)) {
-        g_clear_error(&error);
+    const bool attached = fd >= 0 && umockdev_testbed_attach_ioctl(testbed_, address.node.c_str(),
+                                                                   node.handler(), &error);
+    g_clear_error(&error);
+    if (fd >= 0) {
+        ::fchmod(fd, options.accessDenied ? 0000 : 0666);
+        ::close(fd);
+    }
+    if (!attached) {
+        umockdev_testbed_remove_device(testbed_, sysPath.c_str());
+        ::unlink(file.c_str());
         return std::nullopt;
     }
     // Whoever may open the node may also reach its ioctl socket.
