@@ -97,8 +97,7 @@ void LibusbHotplugMonitor::start(Events events) {
         callbackRegistered_ =
             libusb_hotplug_register_callback(
                 context_->get(),
-                static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
-                                                  LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
+                LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
                 LIBUSB_HOTPLUG_NO_FLAGS, unitVendorId, LIBUSB_HOTPLUG_MATCH_ANY,
                 LIBUSB_HOTPLUG_MATCH_ANY, &Poster::onHotplugEvent,
                 const_cast<Poster*>(poster_.get()), &callbackHandle_) == LIBUSB_SUCCESS;
