@@ -47,37 +47,37 @@ bool deviceToHost(const SetupPacket& setup) {
     return usb::deviceToHost(setup.requestType);
 }
 
+}  // namespace
+
 // An open unit. Holding it keeps the unit's "handles" open; they are released when the last
 // holder lets go. Requests made after the unit left the bus fail, as with a real handle whose
 // device is gone.
-class SimulatedTransport final : public UsbTransport {
-  public:
-    SimulatedTransport(std::shared_ptr<SimulatedUnit> unit, unsigned connection,
-                       unsigned attachment)
-        : unit_(std::move(unit)), connection_(connection), attachment_(attachment) {}
-    ~SimulatedTransport() override { unit_->releaseHandle(); }
+UnitConnection::UnitConnection(std::shared_ptr<SimulatedUnit> unit, unsigned connection,
+                               unsigned attachment)
+    : unit_(std::move(unit)), connection_(connection), attachment_(attachment) {}
 
-    bool getDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t languageId,
-                       std::uint8_t* buffer, std::uint32_t length,
-                       std::uint32_t& transferred) override {
-        const SetupPacket setup = usb::descriptorRequest(
-            type, index, languageId,
-            static_cast<std::uint16_t>(std::min<std::uint32_t>(length, 0xFFFF)));
-        return unit_->transfer(connection_, attachment_, setup, buffer, length, transferred);
-    }
+UnitConnection::~UnitConnection() {
+    unit_->releaseHandle();
+}
 
-    bool controlTransfer(const SetupPacket& setup, std::uint8_t* buffer, std::uint32_t length,
-                         std::uint32_t& transferred) override {
-        return unit_->transfer(connection_, attachment_, setup, buffer, length, transferred);
-    }
+TransferOutcome UnitConnection::exchange(const SetupPacket& setup, std::uint8_t* buffer,
+                                         std::uint32_t length, std::uint32_t& transferred) {
+    return unit_->exchange(connection_, attachment_, setup, buffer, length, transferred);
+}
 
-  private:
-    std::shared_ptr<SimulatedUnit> unit_;
-    unsigned connection_;
-    unsigned attachment_;
-};
+bool UnitConnection::getDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t languageId,
+                                   std::uint8_t* buffer, std::uint32_t length,
+                                   std::uint32_t& transferred) {
+    const SetupPacket setup =
+        usb::descriptorRequest(type, index, languageId,
+                               static_cast<std::uint16_t>(std::min<std::uint32_t>(length, 0xFFFF)));
+    return controlTransfer(setup, buffer, length, transferred);
+}
 
-}  // namespace
+bool UnitConnection::controlTransfer(const SetupPacket& setup, std::uint8_t* buffer,
+                                     std::uint32_t length, std::uint32_t& transferred) {
+    return exchange(setup, buffer, length, transferred) == TransferOutcome::completed;
+}
 
 const char* toString(RequestKind kind) {
     switch (kind) {
@@ -108,12 +108,16 @@ std::shared_ptr<SimulatedUnit> SimulatedUnit::create(UnitConfig config) {
 SimulatedUnit::SimulatedUnit(UnitConfig config) : config_(std::move(config)) {}
 
 std::shared_ptr<UsbTransport> SimulatedUnit::open() {
+    return connect();
+}
+
+std::shared_ptr<UnitConnection> SimulatedUnit::connect() {
     std::lock_guard lock(mutex_);
     if (!present_) {
         return nullptr;
     }
     ++openHandles_;
-    return std::make_shared<SimulatedTransport>(shared_from_this(), ++connections_, attachment_);
+    return std::make_shared<UnitConnection>(shared_from_this(), ++connections_, attachment_);
 }
 
 bool SimulatedUnit::present() const {
@@ -234,6 +238,13 @@ unsigned SimulatedUnit::maxConcurrentTransfers() const {
 bool SimulatedUnit::transfer(unsigned connection, unsigned attachment, const SetupPacket& setup,
                              std::uint8_t* buffer, std::uint32_t length,
                              std::uint32_t& transferred) {
+    return exchange(connection, attachment, setup, buffer, length, transferred) ==
+           TransferOutcome::completed;
+}
+
+TransferOutcome SimulatedUnit::exchange(unsigned connection, unsigned attachment,
+                                        const SetupPacket& setup, std::uint8_t* buffer,
+                                        std::uint32_t length, std::uint32_t& transferred) {
     transferred = 0;
     const RequestKind kind = classify(setup);
     // The host never sends more than its buffer holds, nor more than wLength announces.
@@ -280,17 +291,22 @@ bool SimulatedUnit::transfer(unsigned connection, unsigned attachment, const Set
         --held_;
     }
 
-    bool succeeded = false;
     std::vector<std::uint8_t> reply;
     // A unit that left the bus (before or while the request waited) answers nothing.
     const bool reachable = present_ && attachment == attachment_;
-    if (!reachable || fault == Fault::fail) {
-        succeeded = false;
+    TransferOutcome outcome = TransferOutcome::completed;
+    if (!reachable) {
+        outcome = TransferOutcome::absent;
+    } else if (fault == Fault::fail) {
+        outcome = TransferOutcome::failed;
     } else if (fault == Fault::stall) {
-        succeeded = stall();
-    } else {
-        succeeded = answer(setup, buffer, stageLength, reply);
+        stall();
+        outcome = TransferOutcome::stalled;
+    } else if (!answer(setup, buffer, stageLength, reply)) {
+        // The only refusal that is not a stall: the restart that drops off mid-request.
+        outcome = restarting_ && rebootFails_ ? TransferOutcome::failed : TransferOutcome::stalled;
     }
+    const bool succeeded = outcome == TransferOutcome::completed;
 
     if (succeeded && deviceToHost(setup)) {
         const std::uint32_t delivered =
@@ -312,7 +328,7 @@ bool SimulatedUnit::transfer(unsigned connection, unsigned attachment, const Set
     } else if (fault == Fault::leave && reachable) {
         leaveBus(Departure::unplugged);
     }
-    return succeeded;
+    return outcome;
 }
 
 std::optional<Fault> SimulatedUnit::faultFor(std::uint64_t index, RequestKind kind) {
@@ -390,8 +406,19 @@ bool SimulatedUnit::answerDescriptor(const SetupPacket& setup,
     return true;
 }
 
+std::vector<std::uint8_t> SimulatedUnit::arrivalDeviceDescriptor() const {
+    std::lock_guard lock(mutex_);
+    return fullDeviceDescriptor();
+}
+
 std::vector<std::uint8_t> SimulatedUnit::deviceDescriptor() const {
-    std::vector<std::uint8_t> d = {
+    std::vector<std::uint8_t> d = fullDeviceDescriptor();
+    d.resize(std::min<std::size_t>(d.size(), config_.deviceDescriptorLength));
+    return d;
+}
+
+std::vector<std::uint8_t> SimulatedUnit::fullDeviceDescriptor() const {
+    return {
         18,                    // bLength
         deviceDescriptorType,  // bDescriptorType
         0x00,
@@ -411,8 +438,6 @@ std::vector<std::uint8_t> SimulatedUnit::deviceDescriptor() const {
         config_.serialIndex,
         1,  // bNumConfigurations
     };
-    d.resize(std::min<std::size_t>(d.size(), config_.deviceDescriptorLength));
-    return d;
 }
 
 std::vector<std::uint8_t> SimulatedUnit::stringDescriptor(std::uint8_t index) const {

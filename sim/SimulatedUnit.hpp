@@ -32,6 +32,14 @@ enum class RequestKind {
 
 const char* toString(RequestKind kind);
 
+// How a transfer ended, for whoever carries it to a host that must know why one failed.
+enum class TransferOutcome {
+    completed,  // the unit answered it
+    stalled,    // the unit refused it: a stall of the default pipe
+    failed,     // it failed on the bus (the fail fault, or a restart that drops off mid-request)
+    absent,     // the unit was not on the bus, or left it while the request was under way
+};
+
 // How the unit misbehaves on a selected request.
 enum class Fault {
     stall,   // the unit refuses it: the transfer fails and the unit enters dfuERROR
@@ -83,6 +91,31 @@ class UnitObserver {
     virtual void leftBus(Departure why) = 0;
 };
 
+class SimulatedUnit;
+
+// An open unit as a bus presents it to a host: a transport that also tells why a transfer
+// failed. Its handles stay open as long as it lives, as with any transport of the unit.
+class UnitConnection final : public UsbTransport {
+  public:
+    UnitConnection(std::shared_ptr<SimulatedUnit> unit, unsigned connection, unsigned attachment);
+    ~UnitConnection() override;
+
+    // One control transfer, with the same contract as controlTransfer().
+    TransferOutcome exchange(const SetupPacket& setup, std::uint8_t* buffer, std::uint32_t length,
+                             std::uint32_t& transferred);
+
+    bool getDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t languageId,
+                       std::uint8_t* buffer, std::uint32_t length,
+                       std::uint32_t& transferred) override;
+    bool controlTransfer(const SetupPacket& setup, std::uint8_t* buffer, std::uint32_t length,
+                         std::uint32_t& transferred) override;
+
+  private:
+    std::shared_ptr<SimulatedUnit> unit_;
+    unsigned connection_;
+    unsigned attachment_;
+};
+
 // The unit as it presents itself in update mode.
 struct UnitConfig {
     std::uint16_t vendorId = 0x07FD;
@@ -115,6 +148,8 @@ class SimulatedUnit : public std::enable_shared_from_this<SimulatedUnit> {
     // Opens the unit: a transport whose handles stay open as long as it lives. Null when the unit
     // is not on the bus (never attached in update mode, unplugged, vanished or restarted).
     std::shared_ptr<UsbTransport> open();
+    // The same open, for a bus that needs to know why a transfer failed.
+    std::shared_ptr<UnitConnection> connect();
     bool present() const;
     // True after REBOOT_TO_APP: the unit runs its application and is no longer in update mode.
     bool runningApplication() const;
@@ -126,6 +161,10 @@ class SimulatedUnit : public std::enable_shared_from_this<SimulatedUnit> {
     std::size_t openHandles() const;
     // Replaces the observer (null: none). Events before the call are not reported.
     void setObserver(std::shared_ptr<UnitObserver> observer);
+
+    // The whole device descriptor (18 bytes), as a host reads it when the unit arrives, whatever
+    // later reads are told to deliver (descriptorLength).
+    std::vector<std::uint8_t> arrivalDeviceDescriptor() const;
 
     // --- What it holds ------------------------------------------------------------------------
     std::vector<std::uint8_t> image() const;
@@ -161,6 +200,9 @@ class SimulatedUnit : public std::enable_shared_from_this<SimulatedUnit> {
     // --- Called by the transports -------------------------------------------------------------
     bool transfer(unsigned connection, unsigned attachment, const SetupPacket& setup,
                   std::uint8_t* buffer, std::uint32_t length, std::uint32_t& transferred);
+    TransferOutcome exchange(unsigned connection, unsigned attachment, const SetupPacket& setup,
+                             std::uint8_t* buffer, std::uint32_t length,
+                             std::uint32_t& transferred);
     void releaseHandle();
 
   private:
@@ -179,6 +221,7 @@ class SimulatedUnit : public std::enable_shared_from_this<SimulatedUnit> {
     bool answerDescriptor(const SetupPacket& setup, std::vector<std::uint8_t>& reply) const;
     bool answerUpload(const SetupPacket& setup, std::vector<std::uint8_t>& reply);
     bool answerDownload(const SetupPacket& setup, const std::uint8_t* out, std::uint32_t outLength);
+    std::vector<std::uint8_t> fullDeviceDescriptor() const;
     std::vector<std::uint8_t> deviceDescriptor() const;
     std::vector<std::uint8_t> stringDescriptor(std::uint8_t index) const;
     bool stall();

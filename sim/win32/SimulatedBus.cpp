@@ -78,33 +78,6 @@ void writeFile(const std::wstring& path, const std::vector<std::uint8_t>& bytes)
     }
 }
 
-const char* kindName(RequestKind kind) {
-    switch (kind) {
-        case RequestKind::deviceDescriptor:
-            return "device-descriptor";
-        case RequestKind::stringDescriptor:
-            return "string-descriptor";
-        case RequestKind::upload:
-            return "upload";
-        case RequestKind::download:
-            return "download";
-        case RequestKind::getStatus:
-            return "status";
-        case RequestKind::rebootToApp:
-            return "reboot";
-        default:
-            return "other";
-    }
-}
-
-void appendHex(std::string& out, const std::uint8_t* bytes, std::size_t count) {
-    static const char digits[] = "0123456789abcdef";
-    for (std::size_t i = 0; i < count; ++i) {
-        out.push_back(digits[bytes[i] >> 4]);
-        out.push_back(digits[bytes[i] & 0x0F]);
-    }
-}
-
 // A serial as part of a file name: anything but letters and digits becomes '_'.
 std::wstring fileNamePart(const std::u16string& text) {
     std::wstring out;
@@ -258,7 +231,7 @@ void SimulatedBus::setUp() {
             break;
     }
 
-    wireLog_ = _wfopen((folder_ + L"\\wire.log").c_str(), L"wb");
+    wireLog_.open(_wfopen((folder_ + L"\\wire.log").c_str(), L"wb"));
     writeFile(folder_ + L"\\unit-image-start.bin", config.image);
     storeImage(config.image);
     unit_->setObserver(std::make_shared<BusObserver>(*this));
@@ -407,7 +380,7 @@ void SimulatedBus::queue(Notice notice) {
 
 void SimulatedBus::unitLeft(Departure why) {
     const bool restart = why == Departure::restarted;
-    logLine(restart ? "left restarted\n" : "left unplugged\n");
+    wireLog_.departure(why);
     // A unit that restarts acknowledges the request first; the host hears of it a little later.
     const auto due =
         Clock::now() + (restart ? scenario_.restartNotice : std::chrono::milliseconds(0));
@@ -477,30 +450,13 @@ void SimulatedBus::announce(WPARAM event) {
         SendMessageTimeoutW(window, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(broadcast),
                             SMTO_NORMAL, 10000, &result);
     }
-    logLine(event == DBT_DEVICEARRIVAL ? "# arrival announced\n" : "# removal announced\n");
+    wireLog_.announcement(event == DBT_DEVICEARRIVAL);
 }
 
 // --- Outputs -----------------------------------------------------------------------------------
 
-void SimulatedBus::logLine(const std::string& line) {
-    std::lock_guard lock(logMutex_);
-    if (wireLog_ != nullptr) {
-        std::fputs(line.c_str(), wireLog_);
-        std::fflush(wireLog_);
-    }
-}
-
-// One line per request: index, kind, the 8 setup bytes, ok/fail/gone, the data-stage byte
-// count and the data (sent, or returned), all in hexadecimal.
 void SimulatedBus::logRequest(const WireRequest& request) {
-    static std::uint64_t index = 0;
-    std::string line = std::to_string(index++) + " " + kindName(request.kind) + " ";
-    appendHex(line, request.setup.data(), request.setup.size());
-    line += !request.unitPresent ? " gone " : request.succeeded ? " ok " : " fail ";
-    line += std::to_string(request.data.size()) + " ";
-    appendHex(line, request.data.data(), request.data.size());
-    line += "\n";
-    logLine(line);
+    wireLog_.request(request);
 }
 
 void SimulatedBus::storeImage(const std::vector<std::uint8_t>& image) {

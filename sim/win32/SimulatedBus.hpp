@@ -22,6 +22,7 @@
 
 #include "sim/SimulatedUnit.hpp"
 #include "sim/UnitScenario.hpp"
+#include "sim/WireLog.hpp"
 
 namespace tavik::sim {
 
@@ -67,7 +68,6 @@ class SimulatedBus {
     void runNotices();
     void announce(WPARAM event);
     void afterTransfer();
-    void logLine(const std::string& line);
 
     std::wstring folder_;  // the scenario's folder, where every output goes
     UnitScenario scenario_;
@@ -76,8 +76,7 @@ class SimulatedBus {
     std::wstring path_;  // the interface path the configuration manager lists
     std::chrono::steady_clock::time_point start_;
 
-    std::mutex logMutex_;
-    std::FILE* wireLog_ = nullptr;
+    WireLog wireLog_;
 
     std::mutex noticeMutex_;
     std::condition_variable noticesChanged_;

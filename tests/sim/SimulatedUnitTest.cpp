@@ -134,5 +134,42 @@ TEST(SimulatedUnit, ObserverSeesRequestsImagesAndDeparturesInOrder) {
     }
 }
 
+// A bus tells the host why a transfer failed (a stall, a bus error, a unit gone) from these.
+TEST(SimulatedUnit, ConnectionTellsHowEachTransferEnded) {
+    struct Case {
+        const char* name;
+        std::optional<Fault> fault;  // on the first request
+        std::uint8_t request;        // class request to interface 0, host to device, no data
+        bool rebootFails;
+        TransferOutcome first;
+        TransferOutcome next;  // a DFU_GETSTATUS after it
+    };
+    using enum TransferOutcome;
+    const std::vector<Case> cases = {
+        {"answered", std::nullopt, 0x01, false, stalled, completed},  // empty chunk: out of order
+        {"stall", Fault::stall, 0xF0, false, stalled, completed},
+        {"fail", Fault::fail, 0xF0, false, failed, completed},
+        {"vanish", Fault::vanish, 0xF0, false, absent, absent},
+        {"leave", Fault::leave, 0x03, false, stalled, absent},  // a status request sent as OUT
+        {"restart", std::nullopt, 0xF0, false, completed, absent},
+        {"restart drops off", std::nullopt, 0xF0, true, failed, absent},
+        {"unknown request", std::nullopt, 0x77, true, stalled, completed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto unit = SimulatedUnit::create({});
+        unit->setRebootFails(c.rebootFails);
+        if (c.fault) {
+            unit->addFault(*c.fault, 0);
+        }
+        auto connection = unit->connect();
+        std::uint32_t n = 99;
+        EXPECT_EQ(connection->exchange({0x21, c.request, 0, 0, 0}, nullptr, 0, n), c.first);
+        EXPECT_EQ(n, 0u);
+        Bytes status(6);
+        EXPECT_EQ(connection->exchange(usb::statusRequest(), status.data(), 6, n), c.next);
+    }
+}
+
 }  // namespace
 }  // namespace tavik::sim

@@ -1,0 +1,441 @@
+// The emulated bus seen through the real libusb, unchanged: what the libusb adapter and the
+// end-to-end runs rely on. Runs under umockdev's preload library (see EmulatedUsbBus.hpp).
+#include <gtest/gtest.h>
+#include <libusb.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/UsbProtocol.hpp"
+#include "sim/SimulatedUnit.hpp"
+#include "sim/umockdev/EmulatedUsbBus.hpp"
+#include "sim/umockdev/UnprivilegedFileAccess.hpp"
+#include "support/TestImages.hpp"
+
+namespace tavik::sim {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+
+constexpr unsigned timeoutMs = 2000;
+
+std::shared_ptr<SimulatedUnit> makeUnit(std::uint16_t productId, Bytes image = {}) {
+    UnitConfig config;
+    config.productId = productId;
+    config.image = std::move(image);
+    return SimulatedUnit::create(std::move(config));
+}
+
+// One libusb context over the bus; made after the bus and gone before it.
+class Host {
+  public:
+    Host() { EXPECT_EQ(libusb_init(&context_), 0); }
+    ~Host() {
+        stopEvents();
+        libusb_exit(context_);
+    }
+    libusb_context* context() const { return context_; }
+
+    // libusb runs hotplug callbacks only while something handles its events.
+    void startEvents() {
+        events_ = std::thread([this] {
+            while (!stop_) {
+                timeval tv{0, 50'000};
+                libusb_handle_events_timeout_completed(context_, &tv, nullptr);
+            }
+        });
+    }
+    void stopEvents() {
+        if (events_.joinable()) {
+            stop_ = true;
+            libusb_interrupt_event_handler(context_);
+            events_.join();
+        }
+    }
+
+    struct Listed {
+        std::uint16_t vendorId, productId;
+        std::uint8_t bus, address;
+    };
+    std::vector<Listed> list() const {
+        libusb_device** devices = nullptr;
+        const ssize_t count = libusb_get_device_list(context_, &devices);
+        std::vector<Listed> listed;
+        for (ssize_t i = 0; i < count; ++i) {
+            libusb_device_descriptor d{};
+            libusb_get_device_descriptor(devices[i], &d);
+            listed.push_back({d.idVendor, d.idProduct, libusb_get_bus_number(devices[i]),
+                              libusb_get_device_address(devices[i])});
+        }
+        libusb_free_device_list(devices, 1);
+        return listed;
+    }
+
+    // Opens the device at `address`; the libusb result code in `result`.
+    libusb_device_handle* open(std::uint8_t address, int& result) const {
+        libusb_device** devices = nullptr;
+        const ssize_t count = libusb_get_device_list(context_, &devices);
+        libusb_device_handle* handle = nullptr;
+        result = LIBUSB_ERROR_NOT_FOUND;
+        for (ssize_t i = 0; i < count; ++i) {
+            if (libusb_get_device_address(devices[i]) == address) {
+                result = libusb_open(devices[i], &handle);
+            }
+        }
+        libusb_free_device_list(devices, 1);
+        return handle;
+    }
+
+  private:
+    libusb_context* context_ = nullptr;
+    std::thread events_;
+    std::atomic<bool> stop_{false};
+};
+
+struct HandleCloser {
+    void operator()(libusb_device_handle* h) const { libusb_close(h); }
+};
+using Handle = std::unique_ptr<libusb_device_handle, HandleCloser>;
+
+Handle openUnit(const Host& host, const BusAddress& address) {
+    int result = 0;
+    Handle handle(host.open(address.device, result));
+    EXPECT_EQ(result, 0) << libusb_error_name(result);
+    return handle;
+}
+
+// One control transfer: the byte count, or the libusb error.
+int control(libusb_device_handle* handle, const SetupPacket& s, Bytes& data,
+            unsigned timeout = timeoutMs) {
+    data.resize(s.length);
+    return libusb_control_transfer(handle, s.requestType, s.request, s.value, s.index, data.data(),
+                                   s.length, timeout);
+}
+
+int control(libusb_device_handle* handle, const SetupPacket& s) {
+    Bytes data;
+    return control(handle, s, data);
+}
+
+Bytes readBack(libusb_device_handle* handle) {
+    Bytes image;
+    for (std::uint16_t block = 0;; ++block) {
+        Bytes chunk;
+        const int n = control(handle, usb::uploadRequest(block), chunk);
+        if (n < 0) {
+            ADD_FAILURE() << "upload " << block << ": " << libusb_error_name(n);
+            return image;
+        }
+        image.insert(image.end(), chunk.begin(), chunk.begin() + n);
+        if (n < static_cast<int>(usb::dfuBlockSize)) {
+            return image;
+        }
+    }
+}
+
+void download(libusb_device_handle* handle, const Bytes& image) {
+    std::uint16_t block = 0;
+    for (std::size_t at = 0; at < image.size(); at += usb::dfuBlockSize, ++block) {
+        const auto length =
+            static_cast<std::uint16_t>(std::min(usb::dfuBlockSize, image.size() - at));
+        Bytes chunk(image.begin() + at, image.begin() + at + length);
+        ASSERT_EQ(control(handle, usb::downloadRequest(block, length), chunk), length);
+    }
+    ASSERT_EQ(control(handle, usb::downloadRequest(block, 0)), 0);
+}
+
+TEST(EmulatedUsbBus, ListsPluggedUnitsInOrderWithTheirDescriptors) {
+    for (int units = 0; units <= 2; ++units) {
+        SCOPED_TRACE(units);
+        EmulatedUsbBus bus;
+        std::vector<BusAddress> addresses;
+        for (int i = 0; i < units; ++i) {
+            addresses.push_back(bus.plug(makeUnit(static_cast<std::uint16_t>(0x1D + i))).value());
+        }
+        Host host;
+        auto listed = host.list();
+        ASSERT_EQ(listed.size(), static_cast<std::size_t>(units));
+        // libusb 1.0.26 lists the last one found first.
+        std::reverse(listed.begin(), listed.end());
+        for (int i = 0; i < units; ++i) {
+            EXPECT_EQ(listed[i].vendorId, 0x07FD);
+            EXPECT_EQ(listed[i].productId, 0x1D + i);
+            EXPECT_EQ(listed[i].bus, addresses[i].bus);
+            EXPECT_EQ(listed[i].address, addresses[i].device);
+        }
+        if (units == 0) {
+            continue;
+        }
+        // The configuration libusb reads from sysfs: the DFU interface in update mode.
+        libusb_device** devices = nullptr;
+        ASSERT_GT(libusb_get_device_list(host.context(), &devices), 0);
+        libusb_config_descriptor* config = nullptr;
+        ASSERT_EQ(libusb_get_active_config_descriptor(devices[0], &config), 0);
+        ASSERT_EQ(config->bNumInterfaces, 1);
+        const libusb_interface_descriptor& interface = config->interface[0].altsetting[0];
+        EXPECT_EQ(interface.bInterfaceClass, 0xFE);
+        EXPECT_EQ(interface.bInterfaceSubClass, 0x01);
+        EXPECT_EQ(interface.bInterfaceProtocol, 0x02);
+        libusb_free_config_descriptor(config);
+        libusb_free_device_list(devices, 1);
+    }
+}
+
+TEST(EmulatedUsbBus, TransfersReachTheUnitAndChangeItsImage) {
+    const Bytes stored = test::makeImage(300, "1.0.0+1");
+    const Bytes written = test::makeImage(200, "2.0.0+2", 7);
+    auto unit = makeUnit(0x1D, stored);
+    EmulatedUsbBus bus;
+    const BusAddress address = bus.plug(unit).value();
+    Host host;
+    Handle handle = openUnit(host, address);
+    ASSERT_TRUE(handle);
+    ASSERT_EQ(libusb_claim_interface(handle.get(), 0), 0);
+
+    unsigned char text[64] = {};
+    EXPECT_EQ(libusb_get_string_descriptor_ascii(handle.get(), 2, text, sizeof text), 5);
+    EXPECT_STREQ(reinterpret_cast<char*>(text), "Tavik");
+    Bytes descriptor;
+    EXPECT_EQ(control(handle.get(), usb::descriptorRequest(1, 0, 0, 18), descriptor), 18);
+    EXPECT_EQ(descriptor, unit->arrivalDeviceDescriptor());
+
+    EXPECT_EQ(readBack(handle.get()), stored);
+    download(handle.get(), written);
+    Bytes status;
+    EXPECT_EQ(control(handle.get(), usb::statusRequest(), status), 6);
+    EXPECT_EQ(status[usb::dfuStatusStateByte], usb::dfuIdle);
+    EXPECT_EQ(unit->image(), written);
+    EXPECT_EQ(readBack(handle.get()), written);
+    EXPECT_EQ(libusb_release_interface(handle.get(), 0), 0);
+}
+
+// Each way the unit can misbehave reaches the program as the error libusb gives for it, and the
+// request after it as libusb sees the unit then.
+TEST(EmulatedUsbBus, FaultsReachLibusbAsItsErrors) {
+    constexpr SetupPacket restart = usb::rebootRequest();
+    constexpr SetupPacket status = usb::statusRequest();
+    struct Case {
+        const char* name;
+        std::optional<Fault> fault;  // on the first request
+        bool rebootFails;
+        SetupPacket request;
+        int first;  // the request's result
+        int next;   // a status request's after it
+    };
+    const Case cases[] = {
+        {"answered", std::nullopt, false, status, 6, 6},
+        {"stall", Fault::stall, false, status, LIBUSB_ERROR_PIPE, 6},
+        {"fail", Fault::fail, false, status, LIBUSB_ERROR_IO, 6},
+        {"vanish", Fault::vanish, false, status, LIBUSB_ERROR_NO_DEVICE, LIBUSB_ERROR_NO_DEVICE},
+        {"leave", Fault::leave, false, status, 6, LIBUSB_ERROR_NO_DEVICE},
+        {"hold", Fault::hold, false, status, LIBUSB_ERROR_TIMEOUT, 6},
+        {"restart", std::nullopt, false, restart, 0, LIBUSB_ERROR_NO_DEVICE},
+        {"restart drops off", std::nullopt, true, restart, LIBUSB_ERROR_IO, LIBUSB_ERROR_NO_DEVICE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto unit = makeUnit(0x1D);
+        unit->setRebootFails(c.rebootFails);
+        if (c.fault) {
+            unit->addFault(*c.fault, 0);
+        }
+        EmulatedUsbBus bus;
+        const BusAddress address = bus.plug(unit).value();
+        Host host;
+        Handle handle = openUnit(host, address);
+        ASSERT_TRUE(handle);
+        Bytes data;
+        EXPECT_EQ(control(handle.get(), c.request, data, 200), c.first);
+        unit->releaseHeld();  // the held request proceeds, its answer no longer awaited
+        EXPECT_EQ(control(handle.get(), status), c.next);
+    }
+}
+
+// Each open file reaps only its own transfers: two handles on one unit, and one on another unit,
+// busy at once from three threads, each get their own replies. (Each thread has its own libusb
+// context, as separate programs would: libusb 1.0.26 itself races when several threads share
+// one for synchronous transfers.)
+TEST(EmulatedUsbBus, HandlesOpenAtOnceKeepTheirOwnTransfers) {
+    const Bytes first = test::makeImage(64 * 20 + 5, "1.0.0+1", 1);
+    const Bytes second = test::makeImage(64 * 30 + 9, "1.0.0+1", 2);
+    auto one = makeUnit(0x1D, first);
+    auto other = makeUnit(0x1E, second);
+    EmulatedUsbBus bus;
+    const BusAddress oneAddress = bus.plug(one).value();
+    const BusAddress otherAddress = bus.plug(other).value();
+    Host hosts[3];
+    Handle handles[] = {openUnit(hosts[0], oneAddress), openUnit(hosts[1], oneAddress),
+                        openUnit(hosts[2], otherAddress)};
+    const Bytes* expected[] = {&first, &first, &second};
+    std::vector<Bytes> results(3);
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(handles[i]);
+        readers.emplace_back([&, i] {
+            for (int round = 0; round < 3; ++round) {
+                results[i] = readBack(handles[i].get());
+            }
+        });
+    }
+    for (std::thread& reader : readers) {
+        reader.join();
+    }
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(results[i], *expected[i]) << "handle " << i;
+    }
+    // umockdev tells the node of a closed file a moment after libusb_close().
+    EXPECT_EQ(one->openHandles(), 2u);
+    handles[1].reset();
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (one->openHandles() != 1 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(one->openHandles(), 1u);
+}
+
+// How a test asks for LIBUSB_ERROR_ACCESS and LIBUSB_ERROR_BUSY, and that the rest still works.
+TEST(EmulatedUsbBus, AccessDeniedAndBusyAsTheHeaderDescribes) {
+    struct Case {
+        const char* name;
+        PlugOptions options;
+        bool unprivileged;  // libusb_open on a thread holding UnprivilegedFileAccess
+        int open;
+        int claim;        // through the first handle
+        int secondClaim;  // through a second handle while the first holds it
+    };
+    const Case cases[] = {
+        {"plain", {}, false, 0, 0, LIBUSB_ERROR_BUSY},
+        {"plain, unprivileged opener", {}, true, 0, 0, LIBUSB_ERROR_BUSY},
+        {"denied, root opener", {.accessDenied = true}, false, 0, 0, LIBUSB_ERROR_BUSY},
+        {"denied, unprivileged opener", {.accessDenied = true}, true, LIBUSB_ERROR_ACCESS, 0, 0},
+        {"claimed elsewhere",
+         {.claimedElsewhere = true},
+         false,
+         0,
+         LIBUSB_ERROR_BUSY,
+         LIBUSB_ERROR_BUSY},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EmulatedUsbBus bus;
+        const BusAddress address = bus.plug(makeUnit(0x1D), c.options).value();
+        Host host;
+        int opened = 0;
+        Handle handle;
+        std::thread([&] {
+            std::optional<UnprivilegedFileAccess> unprivileged;
+            if (c.unprivileged) {
+                unprivileged.emplace();
+            }
+            handle.reset(host.open(address.device, opened));
+        }).join();
+        EXPECT_EQ(opened, c.open) << libusb_error_name(opened);
+        if (!handle) {
+            continue;
+        }
+        EXPECT_EQ(libusb_claim_interface(handle.get(), 0), c.claim);
+        Handle second = openUnit(host, address);
+        ASSERT_TRUE(second);
+        EXPECT_EQ(libusb_claim_interface(second.get(), 0), c.secondClaim);
+        EXPECT_EQ(control(second.get(), usb::statusRequest()), 6);
+    }
+}
+
+// What libusb's hotplug reports, and what the wire log records, while units arrive, are
+// unplugged, arrive again and restart into their application.
+TEST(EmulatedUsbBus, HotplugSeesArrivalsAndDeparturesAsTheWireLogRecordsThem) {
+    // What the hotplug callback was told, on libusb's event thread.
+    struct Events {
+        struct Event {
+            bool arrived;
+            std::uint8_t address;
+        };
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::vector<Event> seen;
+
+        static int record(libusb_context*, libusb_device* device, libusb_hotplug_event event,
+                          void* self) {
+            auto& events = *static_cast<Events*>(self);
+            std::lock_guard lock(events.mutex);
+            events.seen.push_back(
+                {event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, libusb_get_device_address(device)});
+            events.changed.notify_all();
+            return 0;
+        }
+    } events;
+    auto waitFor = [&](std::size_t count) {
+        std::unique_lock lock(events.mutex);
+        return events.changed.wait_for(lock, 2s, [&] { return events.seen.size() >= count; });
+    };
+
+    const std::string log = testing::TempDir() + "emulated-bus-wire.log";
+    auto unit = makeUnit(0x1D);
+    std::vector<BusAddress> plugs;
+    {
+        EmulatedUsbBus bus({.wireLog = log, .restartNotice = 0ms});
+        Host host;
+        libusb_hotplug_callback_handle callback = 0;
+        ASSERT_EQ(libusb_hotplug_register_callback(
+                      host.context(),
+                      LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
+                      LIBUSB_HOTPLUG_NO_FLAGS, 0x07FD, LIBUSB_HOTPLUG_MATCH_ANY,
+                      LIBUSB_HOTPLUG_MATCH_ANY, &Events::record, &events, &callback),
+                  0);
+        host.startEvents();
+
+        plugs.push_back(bus.plug(unit).value());
+        ASSERT_TRUE(waitFor(1));
+        bus.unplug(unit);
+        ASSERT_TRUE(waitFor(2));
+        plugs.push_back(bus.plug(unit).value());
+        ASSERT_TRUE(waitFor(3));
+        {
+            Handle handle = openUnit(host, plugs.back());
+            ASSERT_TRUE(handle);
+            EXPECT_EQ(control(handle.get(), usb::rebootRequest()), 0);
+            ASSERT_TRUE(waitFor(4));
+            EXPECT_EQ(control(handle.get(), usb::statusRequest()), LIBUSB_ERROR_NO_DEVICE);
+        }
+        EXPECT_TRUE(unit->runningApplication());
+        EXPECT_TRUE(host.list().empty());
+        libusb_hotplug_deregister_callback(host.context(), callback);
+    }
+    ASSERT_EQ(events.seen.size(), 4u);
+    const Events::Event expected[] = {{true, plugs[0].device},
+                                      {false, plugs[0].device},
+                                      {true, plugs[1].device},
+                                      {false, plugs[1].device}};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(events.seen[i].arrived, expected[i].arrived) << i;
+        EXPECT_EQ(events.seen[i].address, expected[i].address) << i;
+    }
+    EXPECT_NE(plugs[0].device, plugs[1].device);
+
+    std::ifstream file(log);
+    std::stringstream text;
+    text << file.rdbuf();
+    EXPECT_EQ(text.str(),
+              "# arrival announced\n"
+              "left unplugged\n"
+              "# removal announced\n"
+              "# arrival announced\n"
+              "0 reboot 21f0000000000000 ok 0 \n"
+              "left restarted\n"
+              "# removal announced\n");
+}
+
+}  // namespace
+}  // namespace tavik::sim
