@@ -49,7 +49,7 @@ TEST(LibusbTransport, StringDescriptorsOfOddLengthsThroughIdentification) {
         {1, "", 6},
         {3, "", 6},
         {5, "T", 6},
-        {9, "T1X0", 6},
+        {9, "T1X", 6},
         {17, "T1X0000", 6},
         {19, "T1X00001", 6},                         // one more than the text: the text only
         {33, "T1X00001" + std::string(7, '\0'), 6},  // bytes never delivered count as zero
@@ -168,43 +168,71 @@ TEST(LibusbTransport, RefusesADataStageLargerThanTheBuffer) {
     EXPECT_EQ(unit->requestCount(), 0u) << "no request reached the unit";
 }
 
-// A request worker in a held transfer while the unit is unplugged and the engine lets go: the
-// handle must stay open until that transfer has returned, then close on the worker's thread.
-TEST(LibusbTransport, UnplugDuringATransferReleasesTheHandleAfterIt) {
-    test::EmulatedBusSession session;
-    auto unit = test::makeUnit(0x07FD, 0x001D, u"T1X00001", test::makeImage(128, "1.0.0+1"));
-    ASSERT_TRUE(session.bus.plug(unit));
-    LibusbDeviceAccess access(session.context, 500ms);
-
-    std::vector<std::thread> workers;
-    auto queue = std::make_shared<sim::CompletionQueue>();
-    test::RecordingView view;
-    NullLog log;
-    UpdaterProgram program(view, access, queue, log, [&](std::function<void()> work) {
-        workers.emplace_back(std::move(work));
-        return true;
-    });
-    program.window.onCreate(500);
-    ASSERT_EQ(unit->requestCount(), 6u) << "identified over libusb";
-    const Bytes image = test::makeImage(128, "2.2.7+611");
-    program.updater.setFirmwareImage(image.data(), image.size());
-
-    unit->addFault(sim::Fault::hold, unit->requestCount());
-    program.window.onActionClicked();  // the first request of the run is held
-    ASSERT_TRUE(unit->waitUntilHeld(1, test::busPatience));
-    session.bus.unplug(unit);
-    program.window.onDeviceRemoval();  // the engine drops its reference
-    EXPECT_EQ(unit->openHandles(), 1u) << "the worker's transfer still holds the handle";
-
-    const auto completion = queue->waitNext(test::busPatience);
-    ASSERT_TRUE(completion);
-    EXPECT_FALSE(completion->success);
-    program.window.onTransferCompleted(completion->success, completion->bytesTransferred);
-    for (std::thread& worker : workers) {
-        worker.join();
+// The device access as the engine sees it, keeping an eye on the transport it handed out.
+struct WatchedAccess final : DeviceAccess {
+    explicit WatchedAccess(DeviceAccess& inner) : inner(inner) {}
+    OpenResult openDevice() override {
+        OpenResult open = inner.openDevice();
+        opened = open.device;
+        return open;
     }
-    EXPECT_TRUE(eventually([&] { return unit->openHandles() == 0; }));
-    EXPECT_EQ(session.context.use_count(), 2) << "the session's and the access's: no transport";
+    DeviceAccess& inner;
+    std::weak_ptr<UsbTransport> opened;
+};
+
+// A request worker in a held transfer while the unit is unplugged and the engine lets go, in
+// either order: the transport (and so the handle) stays until that transfer has returned, then
+// goes on the worker's thread, which closes the handle. Unplugging ends the transfer at once, as
+// a kernel fails the requests of a unit that left; so only when the engine lets go first is the
+// transfer surely still in flight at that moment.
+TEST(LibusbTransport, UnplugDuringATransferReleasesTheHandleAfterIt) {
+    for (const bool unplugFirst : {false, true}) {
+        SCOPED_TRACE(unplugFirst ? "unplugged, then let go" : "let go, then unplugged");
+        test::EmulatedBusSession session;
+        auto unit = test::makeUnit(0x07FD, 0x001D, u"T1X00001", test::makeImage(128, "1.0.0+1"));
+        ASSERT_TRUE(session.bus.plug(unit));
+        LibusbDeviceAccess libusbAccess(session.context);
+        WatchedAccess access(libusbAccess);
+
+        std::vector<std::thread> workers;
+        auto queue = std::make_shared<sim::CompletionQueue>();
+        test::RecordingView view;
+        NullLog log;
+        UpdaterProgram program(view, access, queue, log, [&](std::function<void()> work) {
+            workers.emplace_back(std::move(work));
+            return true;
+        });
+        program.window.onCreate(500);
+        ASSERT_EQ(unit->requestCount(), 6u) << "identified over libusb";
+        const Bytes image = test::makeImage(128, "2.2.7+611");
+        program.updater.setFirmwareImage(image.data(), image.size());
+
+        unit->addFault(sim::Fault::hold, unit->requestCount());
+        program.window.onActionClicked();  // the first request of the run is held
+        ASSERT_TRUE(unit->waitUntilHeld(1, test::busPatience));
+        if (unplugFirst) {
+            session.bus.unplug(unit);
+        }
+        program.window.onDeviceRemoval();  // the engine drops its reference
+        if (!unplugFirst) {
+            EXPECT_FALSE(access.opened.expired()) << "the worker in its transfer holds it";
+            EXPECT_EQ(queue->waiting(), 0u) << "the transfer is still in flight";
+            session.bus.unplug(unit);
+        }
+
+        const auto completion = queue->waitNext(test::busPatience);
+        ASSERT_TRUE(completion);
+        EXPECT_FALSE(completion->success);
+        program.window.onTransferCompleted(completion->success, completion->bytesTransferred);
+        for (std::thread& worker : workers) {
+            worker.join();
+        }
+        EXPECT_TRUE(access.opened.expired()) << "gone with the worker's reference";
+        EXPECT_EQ(session.context.use_count(), 2) << "the session's and the access's only";
+        // The bus lets go of the unit once the file is closed and the held request has ended.
+        unit->releaseHeld();
+        EXPECT_TRUE(eventually([&] { return unit->openHandles() == 0; }));
+    }
 }
 
 }  // namespace
