@@ -7,6 +7,7 @@ packages=(
     wine wine64 fonts-wine               # cross-built tests and the whole program under Wine
     xvfb xauth x11-utils xdotool imagemagick  # a display for the window, screenshots
     clang-format                         # formatting check
+    pkg-config libusb-1.0-0-dev libumockdev-dev umockdev  # libusb tests on an emulated USB bus
 )
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then

@@ -89,6 +89,10 @@ class EmulatedUsbBus {
     // The testbed's root folder (also UMOCKDEV_DIR while the bus lives).
     std::string rootDir() const { return rootDir_; }
 
+    // Whether this process sees the bus: false when it runs without umockdev's preload library,
+    // where libusb would see the machine's own devices (and never these).
+    bool seenByThisProcess() const;
+
     // The unit arrives (attach(): again in update mode after a restart or an unplug) and is put
     // on the bus: sysfs attributes and descriptors, its node, then the "add" uevent. Each plug
     // takes the next device address from 2, so units are listed in the order they were plugged.
