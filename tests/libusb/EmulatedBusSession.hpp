@@ -45,6 +45,10 @@ inline std::shared_ptr<sim::SimulatedUnit> makeUnit(std::uint16_t vendorId, std:
 // The emulated bus with one libusb session over it: the bus is made before libusb_init and
 // removed after libusb_exit, as long as the test has let go of every transport it opened.
 struct EmulatedBusSession {
+    // Whether libusb sees the bus: false without umockdev's preload library, where it would see
+    // the machine's own devices instead.
+    bool ready() const { return context && bus.seenByThisProcess(); }
+
     sim::EmulatedUsbBus bus;
     std::shared_ptr<LibusbContext> context = LibusbContext::create().context;
 };

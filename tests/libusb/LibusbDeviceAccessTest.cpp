@@ -89,7 +89,7 @@ TEST(LibusbDeviceAccess, OpensTheFirstUnitOfTheVendorsProducts) {
     for (const auto& plugs : cases) {
         SCOPED_TRACE(testing::Message() << "case " << &plugs - cases);
         test::EmulatedBusSession session;
-        ASSERT_TRUE(session.context);
+        ASSERT_TRUE(session.ready());
         std::vector<std::shared_ptr<sim::SimulatedUnit>> units;
         std::vector<sim::BusAddress> addresses;
         bool anyDenied = false;
@@ -149,6 +149,7 @@ TEST(LibusbDeviceAccess, OpensTheFirstUnitOfTheVendorsProducts) {
 
 TEST(LibusbDeviceAccess, AUnitThatLeftIsNotFoundAndOneThatCameBackOpens) {
     test::EmulatedBusSession session;
+    ASSERT_TRUE(session.ready());
     LibusbDeviceAccess access(session.context);
     auto unit = test::makeUnit(0x07FD, 0x001D);
     ASSERT_TRUE(session.bus.plug(unit));

@@ -57,6 +57,7 @@ TEST(LibusbHotplugMonitor, ArrivalsAndRemovalsOfTheVendorsUnitsOnTheLoopThread) 
     for (const MonitorCase& c : sources) {
         SCOPED_TRACE(c.name);
         test::EmulatedBusSession session;
+        ASSERT_TRUE(session.ready());
         auto loop = std::make_shared<CountingLoop>();
         Seen seen;
         LibusbHotplugMonitor monitor(session.context, loop, optionsFor(c.source));
@@ -97,6 +98,7 @@ TEST(LibusbHotplugMonitor, AnEventPostedBeforeStopDoesNotRunAfterIt) {
     for (const MonitorCase& c : sources) {
         SCOPED_TRACE(c.name);
         test::EmulatedBusSession session;
+        ASSERT_TRUE(session.ready());
         auto loop = std::make_shared<CountingLoop>();
         Seen seen;
         {
@@ -119,6 +121,7 @@ TEST(LibusbHotplugMonitor, TheArrivalHandlerOpensTheUnitWhileEventsAreHandled) {
     for (const MonitorCase& c : sources) {
         SCOPED_TRACE(c.name);
         test::EmulatedBusSession session;
+        ASSERT_TRUE(session.ready());
         auto loop = std::make_shared<CountingLoop>();
         LibusbDeviceAccess access(session.context);
         std::shared_ptr<UsbTransport> open;

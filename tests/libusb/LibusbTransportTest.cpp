@@ -57,6 +57,7 @@ TEST(LibusbTransport, StringDescriptorsOfOddLengthsThroughIdentification) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << &c - cases);
         test::EmulatedBusSession session;
+        ASSERT_TRUE(session.ready());
         sim::UnitConfig config;
         config.serialLength = c.bLength;
         config.image = test::makeImage(128, "2.2.7+611");
@@ -97,6 +98,7 @@ TEST(LibusbTransport, ControlTransferOutcomes) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << &c - cases);
         test::EmulatedBusSession session;
+        ASSERT_TRUE(session.ready());
         auto unit = test::makeUnit(0x07FD, 0x001D, u"T1X00001", image);
         if (c.fault) {
             unit->addFault(*c.fault, 0, sim::RequestKind::upload);
@@ -126,6 +128,7 @@ TEST(LibusbTransport, ControlTransferOutcomes) {
 
 TEST(LibusbTransport, DownloadedChunksReplaceTheImage) {
     test::EmulatedBusSession session;
+    ASSERT_TRUE(session.ready());
     auto unit = test::makeUnit(0x07FD, 0x000D, u"T1X00001", test::makeImage(128, "1.0.0+1"));
     ASSERT_TRUE(session.bus.plug(unit));
     const auto device = openUnit(session);
@@ -148,6 +151,7 @@ TEST(LibusbTransport, DownloadedChunksReplaceTheImage) {
 
 TEST(LibusbTransport, RefusesADataStageLargerThanTheBuffer) {
     test::EmulatedBusSession session;
+    ASSERT_TRUE(session.ready());
     auto unit = test::makeUnit(0x07FD, 0x001D, u"T1X00001", test::makeImage(128, "1.0.0+1"));
     ASSERT_TRUE(session.bus.plug(unit));
     const auto device = openUnit(session);
@@ -189,6 +193,7 @@ TEST(LibusbTransport, UnplugDuringATransferReleasesTheHandleAfterIt) {
     for (const bool unplugFirst : {false, true}) {
         SCOPED_TRACE(unplugFirst ? "unplugged, then let go" : "let go, then unplugged");
         test::EmulatedBusSession session;
+        ASSERT_TRUE(session.ready());
         auto unit = test::makeUnit(0x07FD, 0x001D, u"T1X00001", test::makeImage(128, "1.0.0+1"));
         ASSERT_TRUE(session.bus.plug(unit));
         LibusbDeviceAccess libusbAccess(session.context);
