@@ -147,23 +147,5 @@ TEST(LibusbDeviceAccess, OpensTheFirstUnitOfTheVendorsProducts) {
     }
 }
 
-TEST(LibusbDeviceAccess, AUnitThatLeftIsNotFoundAndOneThatCameBackOpens) {
-    test::EmulatedBusSession session;
-    ASSERT_TRUE(session.ready());
-    LibusbDeviceAccess access(session.context);
-    auto unit = test::makeUnit(0x07FD, 0x001D);
-    ASSERT_TRUE(session.bus.plug(unit));
-    ASSERT_TRUE(access.openDevice().device);
-    ASSERT_TRUE(eventually([&] { return unit->openHandles() == 0; }));
-
-    session.bus.unplug(unit);
-    const OpenResult gone = access.openDevice();
-    EXPECT_EQ(gone.result, hrNotFound);
-    EXPECT_TRUE(gone.deviceNotFound);
-
-    ASSERT_TRUE(session.bus.plug(unit));
-    EXPECT_TRUE(access.openDevice().device);
-}
-
 }  // namespace
 }  // namespace tavik

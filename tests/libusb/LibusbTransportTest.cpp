@@ -126,7 +126,9 @@ TEST(LibusbTransport, ControlTransferOutcomes) {
     }
 }
 
-TEST(LibusbTransport, DownloadedChunksReplaceTheImage) {
+// Host-to-device data stages reach the unit; a data stage longer than the caller's buffer is
+// refused before anything goes on the wire.
+TEST(LibusbTransport, DataStagesOutAndRefusalsBeforeTheWire) {
     test::EmulatedBusSession session;
     ASSERT_TRUE(session.ready());
     auto unit = test::makeUnit(0x07FD, 0x000D, u"T1X00001", test::makeImage(128, "1.0.0+1"));
@@ -134,42 +136,33 @@ TEST(LibusbTransport, DownloadedChunksReplaceTheImage) {
     const auto device = openUnit(session);
     ASSERT_TRUE(device);
 
-    const Bytes written = test::makeImage(100, "2.0.0+2", 7);
-    Bytes chunk(written.begin(), written.begin() + 64);
-    std::uint32_t transferred = 0;
-    EXPECT_TRUE(
-        device->controlTransfer(usb::downloadRequest(0, 64), chunk.data(), 64, transferred));
-    EXPECT_EQ(transferred, 64u);
-    chunk.assign(written.begin() + 64, written.end());
-    EXPECT_TRUE(
-        device->controlTransfer(usb::downloadRequest(1, 36), chunk.data(), 36, transferred));
-    EXPECT_EQ(transferred, 36u);
-    EXPECT_TRUE(device->controlTransfer(usb::downloadRequest(2, 0), nullptr, 0, transferred));
-    EXPECT_EQ(transferred, 0u);
-    EXPECT_EQ(unit->image(), written);
-}
-
-TEST(LibusbTransport, RefusesADataStageLargerThanTheBuffer) {
-    test::EmulatedBusSession session;
-    ASSERT_TRUE(session.ready());
-    auto unit = test::makeUnit(0x07FD, 0x001D, u"T1X00001", test::makeImage(128, "1.0.0+1"));
-    ASSERT_TRUE(session.bus.plug(unit));
-    const auto device = openUnit(session);
-    ASSERT_TRUE(device);
-
-    Bytes buffer(64, 0xEE);
+    Bytes written = test::makeImage(100, "2.0.0+2", 7);
+    const struct {
+        SetupPacket setup;
+        std::uint8_t* buffer;
+        std::uint32_t length;
+        bool succeeds;
+        std::uint32_t transferred;
+    } steps[] = {
+        {usb::downloadRequest(0, 64), written.data(), 64, true, 64},
+        {usb::uploadRequest(0), written.data(), 63, false, 0},
+        {usb::uploadRequest(0), nullptr, 64, false, 0},
+        {usb::downloadRequest(1, 36), written.data() + 64, 36, true, 36},
+        {usb::downloadRequest(2, 0), nullptr, 0, true, 0},  // the image is stored
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(testing::Message() << "step " << &step - steps);
+        std::uint32_t transferred = 99;
+        EXPECT_EQ(device->controlTransfer(step.setup, step.buffer, step.length, transferred),
+                  step.succeeds);
+        EXPECT_EQ(transferred, step.transferred);
+    }
     std::uint32_t transferred = 99;
-    EXPECT_FALSE(device->controlTransfer(usb::uploadRequest(0), buffer.data(), 63, transferred));
-    EXPECT_EQ(transferred, 0u);
-    transferred = 99;
-    EXPECT_FALSE(device->controlTransfer(usb::uploadRequest(0), nullptr, 64, transferred));
-    EXPECT_EQ(transferred, 0u);
-    transferred = 99;
-    EXPECT_FALSE(device->getDescriptor(usb::deviceDescriptorType, 0, 0, buffer.data(), 0x10000,
+    EXPECT_FALSE(device->getDescriptor(usb::deviceDescriptorType, 0, 0, written.data(), 0x10000,
                                        transferred));
     EXPECT_EQ(transferred, 0u);
-    EXPECT_EQ(buffer, Bytes(64, 0xEE));
-    EXPECT_EQ(unit->requestCount(), 0u) << "no request reached the unit";
+    EXPECT_EQ(unit->image(), test::makeImage(100, "2.0.0+2", 7));
+    EXPECT_EQ(unit->requestCount(), 3u) << "the refused requests never reached the unit";
 }
 
 // The device access as the engine sees it, keeping an eye on the transport it handed out.
