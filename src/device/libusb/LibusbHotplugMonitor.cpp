@@ -87,7 +87,7 @@ LibusbHotplugMonitor::~LibusbHotplugMonitor() {
 }
 
 void LibusbHotplugMonitor::start(Events events) {
-    if (shared_) {
+    if (shared_ || !context_) {
         return;
     }
     shared_ = std::make_shared<Shared>(std::move(events));

@@ -50,7 +50,8 @@ class LibusbHotplugMonitor final : public HotplugMonitor {
     LibusbHotplugMonitor(const LibusbHotplugMonitor&) = delete;
     LibusbHotplugMonitor& operator=(const LibusbHotplugMonitor&) = delete;
 
-    // Picks the source and starts the thread. A second call does nothing. Should libusb refuse
+    // Picks the source and starts the thread. A second call does nothing, and so does a call
+    // without a session (libusb_init failed: no unit can be opened either). Should libusb refuse
     // the hotplug registration, the monitor polls instead.
     void start(Events events) override;
     // Marks the monitor stopped (no posted task runs its handler from now on), deregisters the
