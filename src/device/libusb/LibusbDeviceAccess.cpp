@@ -1,0 +1,115 @@
+#include "device/libusb/LibusbDeviceAccess.hpp"
+
+#include <libusb.h>
+
+#include <new>
+#include <utility>
+
+#include "device/Identification.hpp"
+#include "device/libusb/LibusbError.hpp"
+
+namespace tavik {
+
+namespace {
+
+bool isUnit(libusb_device* device) {
+    libusb_device_descriptor descriptor{};
+    if (libusb_get_device_descriptor(device, &descriptor) != LIBUSB_SUCCESS) {
+        return false;
+    }
+    const std::uint16_t product = descriptor.idProduct;
+    return descriptor.idVendor == unitVendorId &&
+           (product == unitProductId || product == unitShortBranchProductId ||
+            product == unitProductIdLater);
+}
+
+// The list of libusb_get_device_list, freed (and its devices unreferenced) on every path out.
+class DeviceList {
+  public:
+    explicit DeviceList(libusb_context* context)
+        : count_(libusb_get_device_list(context, &list_)) {}
+    ~DeviceList() {
+        if (count_ >= 0) {
+            libusb_free_device_list(list_, 1);
+        }
+    }
+    DeviceList(const DeviceList&) = delete;
+    DeviceList& operator=(const DeviceList&) = delete;
+
+    // The device count, or a libusb_error code.
+    ssize_t count() const { return count_; }
+    libusb_device* operator[](ssize_t i) const { return list_[i]; }
+
+  private:
+    libusb_device** list_ = nullptr;
+    ssize_t count_;
+};
+
+}  // namespace
+
+LibusbDeviceAccess::LibusbDeviceAccess() : LibusbDeviceAccess(LibusbContext::create()) {}
+
+LibusbDeviceAccess::LibusbDeviceAccess(LibusbContext::Init init)
+    : initResult_(init.result),
+      context_(std::move(init.context)),
+      transferTimeout_(LibusbTransport::defaultTimeout) {}
+
+LibusbDeviceAccess::LibusbDeviceAccess(std::shared_ptr<LibusbContext> context,
+                                       std::chrono::milliseconds transferTimeout)
+    : initResult_(hrOk), context_(std::move(context)), transferTimeout_(transferTimeout) {}
+
+OpenResult LibusbDeviceAccess::openDevice() {
+    OpenResult open;
+    if (failed(initResult_) || !context_) {
+        open.result = failed(initResult_) ? initResult_ : hrInvalidArg;
+        return open;
+    }
+
+    const DeviceList list(context_->get());
+    if (list.count() < 0) {
+        open.result = hresultFromLibusb(static_cast<int>(list.count()));
+        return open;
+    }
+    libusb_device* unit = nullptr;
+    for (ssize_t i = 0; i < list.count() && unit == nullptr; ++i) {
+        if (isUnit(list[i])) {
+            unit = list[i];
+        }
+    }
+    if (unit == nullptr) {
+        open.result = hrNotFound;
+        open.deviceNotFound = true;
+        return open;
+    }
+
+    // The handle keeps its own reference to the device, so freeing the list later is safe.
+    libusb_device_handle* handle = nullptr;
+    int error = libusb_open(unit, &handle);
+    if (error != LIBUSB_SUCCESS) {
+        open.result = hresultFromLibusb(error);
+        return open;
+    }
+    // Where a kernel driver (say, a class driver) holds the interface, libusb detaches it for the
+    // claim and attaches it again at the release. Platforms without this answer NOT_SUPPORTED,
+    // and the claim then succeeds or fails on its own.
+    libusb_set_auto_detach_kernel_driver(handle, 1);
+    error = libusb_claim_interface(handle, 0);
+    if (error != LIBUSB_SUCCESS) {
+        libusb_close(handle);
+        open.result = hresultFromLibusb(error);
+        return open;
+    }
+
+    try {
+        open.device = std::make_shared<LibusbTransport>(context_, handle, transferTimeout_);
+    } catch (const std::bad_alloc&) {
+        libusb_release_interface(handle, 0);
+        libusb_close(handle);
+        open.result = hrOutOfMemory;
+        return open;
+    }
+    open.result = hrOk;
+    return open;
+}
+
+}  // namespace tavik
