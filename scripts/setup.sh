@@ -11,6 +11,7 @@ packages=(
     umockdev libumockdev-dev             # an emulated USB stack for the Linux tests
     fonts-dejavu-core                    # a UI font for Qt, also without a desktop
     libx11-dev                           # the Linux end-to-end runs: the window seen from outside
+    dpkg-dev lintian desktop-file-utils appstream  # the .deb: shared-library dependencies, checks
 )
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then

@@ -17,6 +17,7 @@ namespace tavik::sim {
 namespace {
 
 constexpr std::uint8_t busNumber = 1;
+constexpr const char* markerName = ".tavik-emulated-usb-bus";
 constexpr std::uint8_t lastDevice = 127;  // device addresses are 7 bits; 1 is the root hub's
 
 // The configuration the unit reports in update mode: one interface, the DFU interface (class
@@ -67,12 +68,22 @@ EmulatedUsbBus::EmulatedUsbBus(Options options)
     gchar* root = umockdev_testbed_get_root_dir(testbed_);
     rootDir_ = root;
     g_free(root);
-    // Threads and processes that run as another user (access denied) still find the units.
-    ::chmod(rootDir_.c_str(), 0755);
+    // Threads and processes that run as another user (access denied) still find the units, and
+    // can make their emulated netlink sockets here: umockdev names them after the file
+    // descriptor and leaves them behind, so the folder must let anyone replace another's.
+    ::chmod(rootDir_.c_str(), 0777);
     if (!options_.wireLog.empty()) {
         wireLog_.open(std::fopen(options_.wireLog.c_str(), "wb"));
     }
+    // A file only the testbed's /sys has: the preload library shows it as /sys/NAME.
+    if (std::FILE* marker = std::fopen((rootDir_ + "/sys/" + markerName).c_str(), "w")) {
+        std::fclose(marker);
+    }
     service_ = std::thread([this] { serve(); });
+}
+
+bool EmulatedUsbBus::seenByThisProcess() const {
+    return ::access(("/sys/" + std::string(markerName)).c_str(), F_OK) == 0;
 }
 
 EmulatedUsbBus::~EmulatedUsbBus() {
@@ -202,15 +213,17 @@ std::optional<std::string> EmulatedUsbBus::addDevice(const BusAddress& address,
     std::error_code ignored;
     std::filesystem::create_directories(file.parent_path(), ignored);
     const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    ::fchmod(fd, options.accessDenied ? 0000 : 0666);
-    ::close(fd);
-
     GError* error = nullptr;
-    if (!umockdev_testbed_attach_ioctl(testbed_, address.node.c_str(), node.handler(), &error)) {
-        g_clear_error(&error);
+    const bool attached = fd >= 0 && umockdev_testbed_attach_ioctl(testbed_, address.node.c_str(),
+                                                                   node.handler(), &error);
+    g_clear_error(&error);
+    if (fd >= 0) {
+        ::fchmod(fd, options.accessDenied ? 0000 : 0666);
+        ::close(fd);
+    }
+    if (!attached) {
+        umockdev_testbed_remove_device(testbed_, sysPath.c_str());
+        ::unlink(file.c_str());
         return std::nullopt;
     }
     // Whoever may open the node may also reach its ioctl socket.

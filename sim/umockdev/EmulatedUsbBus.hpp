@@ -89,17 +89,26 @@ class EmulatedUsbBus {
     // The testbed's root folder (also UMOCKDEV_DIR while the bus lives).
     std::string rootDir() const { return rootDir_; }
 
+    // Whether this process sees the bus: false when it runs without umockdev's preload library,
+    // where libusb would see the machine's own devices (and never these).
+    bool seenByThisProcess() const;
+
     // The unit arrives (attach(): again in update mode after a restart or an unplug) and is put
     // on the bus: sysfs attributes and descriptors, its node, then the "add" uevent. Each plug
-    // takes the next device address from 2, so units are listed in the order they were plugged.
-    // The bus becomes the unit's observer (it writes the wire log and hears of departures the
-    // unit causes itself: a restart, a vanish or leave fault, a detach()). A unit already on the
-    // bus keeps its place. Nothing when umockdev refuses, or after 126 plugs.
+    // takes the next device address from 2 and the port of the same number less one (sysfs
+    // name 1-1 for address 2), so sysfs lists units in plug order; libusb 1.0.26 lists those it
+    // finds at libusb_init() last first. The bus becomes the unit's observer (it writes the wire
+    // log and hears of departures the unit causes itself: a restart, a vanish or leave fault, a
+    // detach()). A unit already on the bus keeps its place. Nothing when umockdev refuses, or
+    // after 126 plugs.
     std::optional<BusAddress> plug(std::shared_ptr<SimulatedUnit> unit, PlugOptions options = {});
 
     // The unit is unplugged (detach()); returns once the host has been sent the "remove" uevent
-    // and the device is gone from sysfs. Open handles stay open, and their requests fail with
-    // ENODEV, until the program closes them.
+    // and the device is gone from sysfs. A transfer in flight fails at once
+    // (LIBUSB_ERROR_NO_DEVICE); open handles stay open, and their requests fail the same way,
+    // until the program closes them. A handle the program closes is given back to the unit
+    // (SimulatedUnit::openHandles) within a few milliseconds, not at once: umockdev does not
+    // say when a file is closed, the bus looks.
     void unplug(const std::shared_ptr<SimulatedUnit>& unit);
 
   private:

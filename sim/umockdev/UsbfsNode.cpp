@@ -222,7 +222,9 @@ void UsbfsNode::ioctl(UMockdevIoctlClient* ioctlClient) {
         error = ENODEV;
     } else if (request == USBDEVFS_GET_CAPABILITIES) {
         error = getCapabilities(arg);
-    } else if (request == USBDEVFS_CLAIMINTERFACE) {
+    } else if (request == USBDEVFS_CLAIMINTERFACE || request == USBDEVFS_DISCONNECT_CLAIM) {
+        // No kernel driver is ever bound to an emulated unit, so disconnect-and-claim (libusb's
+        // automatic kernel-driver detach) is a plain claim; its interface number comes first.
         error = claim(*client, arg);
     } else if (request == USBDEVFS_RELEASEINTERFACE) {
         error = release(*client, arg);

@@ -8,12 +8,15 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -38,10 +41,11 @@ std::shared_ptr<SimulatedUnit> makeUnit(std::uint16_t productId, Bytes image = {
     return SimulatedUnit::create(std::move(config));
 }
 
-// One libusb context over the bus; made after the bus and gone before it.
+// One libusb context over the bus; made after the bus and gone before it. (Lists nothing when
+// libusb cannot start.)
 class Host {
   public:
-    Host() { EXPECT_EQ(libusb_init(&context_), 0); }
+    Host() { libusb_init(&context_); }
     ~Host() {
         stopEvents();
         libusb_exit(context_);
@@ -263,6 +267,29 @@ TEST(EmulatedUsbBus, FaultsReachLibusbAsItsErrors) {
     }
 }
 
+// A transfer in flight when the unit is unplugged fails at once, as the kernel ends it, rather
+// than when its timeout runs out.
+TEST(EmulatedUsbBus, UnplugEndsTheTransferInFlight) {
+    auto unit = makeUnit(0x1D);
+    unit->addFault(Fault::hold, 0);
+    EmulatedUsbBus bus;
+    const BusAddress address = bus.plug(unit).value();
+    Host host;
+    Handle handle = openUnit(host, address);
+    ASSERT_TRUE(handle);
+    int result = 0;
+    const auto start = std::chrono::steady_clock::now();
+    std::thread transfer([&] {
+        Bytes data;
+        result = control(handle.get(), usb::statusRequest(), data, 20'000);
+    });
+    EXPECT_TRUE(unit->waitUntilHeld(1, 5s));
+    bus.unplug(unit);
+    transfer.join();
+    EXPECT_EQ(result, LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+}
+
 // Each open file reaps only its own transfers: two handles on one unit, and one on another unit,
 // busy at once from three threads, each get their own replies. (Each thread has its own libusb
 // context, as separate programs would: libusb 1.0.26 itself races when several threads share
@@ -437,5 +464,72 @@ TEST(EmulatedUsbBus, HotplugSeesArrivalsAndDeparturesAsTheWireLogRecordsThem) {
               "# removal announced\n");
 }
 
+// The end-to-end runs start the program as a child process: it inherits the bus (UMOCKDEV_DIR
+// and the preload library) and talks to this process's nodes, also when it runs as another user
+// (the header's other way to be refused a unit).
+TEST(EmulatedUsbBus, ChildProcessesSeeTheBusAsAnyUser) {
+    struct Case {
+        const char* name;
+        const char* prefix;    // what the child is started with
+        const char* expected;  // its report (see listUnits)
+    };
+    const Case cases[] = {
+        {"same user", "", "2 07fd:001d ok 6\n3 07fd:001e ok 6\n"},
+        {"nobody", "setpriv --reuid=65534 --regid=65534 --clear-groups ",
+         "2 07fd:001d ok 6\n3 07fd:001e LIBUSB_ERROR_ACCESS\n"},
+    };
+    EmulatedUsbBus bus;
+    bus.plug(makeUnit(0x1D)).value();
+    bus.plug(makeUnit(0x1E), {.accessDenied = true}).value();
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string command = c.prefix + self + " --list-units";
+        std::FILE* child = ::popen(command.c_str(), "r");
+        ASSERT_NE(child, nullptr);
+        std::string report;
+        char chunk[256];
+        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, child)) > 0;) {
+            report.append(chunk, n);
+        }
+        EXPECT_EQ(::pclose(child), 0);
+        EXPECT_EQ(report, c.expected);
+    }
+}
+
 }  // namespace
+
+// The child of ChildProcessesSeeTheBusAsAnyUser: one line per unit libusb lists, by address:
+// "ADDRESS VENDOR:PRODUCT ok STATUS-BYTES" once opened and asked for its status, or
+// "ADDRESS VENDOR:PRODUCT ERROR" when it cannot be opened.
+int listUnits() {
+    Host host;
+    auto listed = host.list();
+    std::sort(listed.begin(), listed.end(),
+              [](const Host::Listed& a, const Host::Listed& b) { return a.address < b.address; });
+    for (const Host::Listed& unit : listed) {
+        int opened = 0;
+        Handle handle(host.open(unit.address, opened));
+        std::printf("%d %04x:%04x ", unit.address, unit.vendorId, unit.productId);
+        if (handle) {
+            std::printf("ok %d\n", control(handle.get(), usb::statusRequest()));
+        } else {
+            std::printf("%s\n", libusb_error_name(opened));
+        }
+    }
+    return 0;
+}
+
 }  // namespace tavik::sim
+
+int main(int argc, char** argv) {
+    if (argc == 2 && std::string_view(argv[1]) == "--list-units") {
+        return tavik::sim::listUnits();
+    }
+    testing::InitGoogleTest(&argc, argv);
+    if (!testing::GTEST_FLAG(list_tests) && !tavik::sim::EmulatedUsbBus().seenByThisProcess()) {
+        std::fputs("Run under umockdev's preload library: umockdev-wrapper PROGRAM\n", stderr);
+        return 1;
+    }
+    return RUN_ALL_TESTS();
+}

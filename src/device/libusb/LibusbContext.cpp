@@ -3,6 +3,7 @@
 #include <libusb.h>
 
 #include <new>
+#include <utility>
 
 #include "device/libusb/LibusbError.hpp"
 
@@ -25,6 +26,12 @@ LibusbContext::Init LibusbContext::create() {
 
 LibusbContext::~LibusbContext() {
     libusb_exit(context_);
+    // keptUntilExit_ goes with the members, after this.
+}
+
+void LibusbContext::keepUntilExit(std::shared_ptr<const void> object) {
+    std::lock_guard lock(mutex_);
+    keptUntilExit_.push_back(std::move(object));
 }
 
 }  // namespace tavik

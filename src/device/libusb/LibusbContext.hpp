@@ -1,6 +1,8 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "device/HResult.hpp"
 
@@ -29,9 +31,18 @@ class LibusbContext {
 
     libusb_context* get() const { return context_; }
 
+    // Keeps `object` alive until libusb_exit has returned. For what libusb may still call into
+    // after its owner has gone: a hotplug callback runs on whichever thread handles the session's
+    // events (a request worker inside a transfer, say) without any lock that deregistering
+    // waits for, so its user data must outlive the session, not the callback's registration.
+    // Thread-safe.
+    void keepUntilExit(std::shared_ptr<const void> object);
+
   private:
     explicit LibusbContext(libusb_context* context) : context_(context) {}
     libusb_context* const context_;
+    std::mutex mutex_;
+    std::vector<std::shared_ptr<const void>> keptUntilExit_;  // released after libusb_exit
 };
 
 }  // namespace tavik

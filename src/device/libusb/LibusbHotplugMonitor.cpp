@@ -13,19 +13,38 @@
 namespace tavik {
 
 // What the posted tasks share with the monitor: the handlers and whether the monitor stopped.
+// `events` is touched on the event-loop thread only (start, the tasks, stop).
 struct LibusbHotplugMonitor::Shared {
     explicit Shared(Events e) : events(std::move(e)) {}
-    const Events events;
+    Events events;
     std::atomic<bool> stopped{false};
 };
 
-struct LibusbHotplugMonitor::Callback {
-    static int LIBUSB_CALL onEvent(libusb_context*, libusb_device*, libusb_hotplug_event event,
-                                   void* monitor) {
-        static_cast<LibusbHotplugMonitor*>(monitor)->post(event ==
-                                                          LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED);
+// Posts events: from the polling thread, and as the user data of libusb's hotplug callback.
+struct LibusbHotplugMonitor::Poster {
+    void post(bool arrival) const {
+        if (shared->stopped) {
+            return;
+        }
+        loop->post([shared = shared, arrival] {
+            if (shared->stopped) {
+                return;
+            }
+            const auto& handler = arrival ? shared->events.arrived : shared->events.removed;
+            if (handler) {
+                handler();
+            }
+        });
+    }
+
+    static int LIBUSB_CALL onHotplugEvent(libusb_context*, libusb_device*,
+                                          libusb_hotplug_event event, void* poster) {
+        static_cast<const Poster*>(poster)->post(event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED);
         return 0;  // stay registered
     }
+
+    const std::shared_ptr<EventLoop> loop;
+    const std::shared_ptr<Shared> shared;
 };
 
 namespace {
@@ -68,20 +87,23 @@ LibusbHotplugMonitor::~LibusbHotplugMonitor() {
 }
 
 void LibusbHotplugMonitor::start(Events events) {
-    if (shared_) {
+    if (shared_ || !context_) {
         return;
     }
     shared_ = std::make_shared<Shared>(std::move(events));
+    poster_ = std::make_shared<const Poster>(Poster{loop_, shared_});
 
     if (options_.source == Source::automatic && libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) {
         callbackRegistered_ =
             libusb_hotplug_register_callback(
                 context_->get(),
-                static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
-                                                  LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
+                LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
                 LIBUSB_HOTPLUG_NO_FLAGS, unitVendorId, LIBUSB_HOTPLUG_MATCH_ANY,
-                LIBUSB_HOTPLUG_MATCH_ANY, &Callback::onEvent, this,
-                &callbackHandle_) == LIBUSB_SUCCESS;
+                LIBUSB_HOTPLUG_MATCH_ANY, &Poster::onHotplugEvent,
+                const_cast<Poster*>(poster_.get()), &callbackHandle_) == LIBUSB_SUCCESS;
+        if (callbackRegistered_) {
+            context_->keepUntilExit(poster_);
+        }
     }
     polling_ = !callbackRegistered_;
     if (polling_) {
@@ -98,8 +120,11 @@ void LibusbHotplugMonitor::stop() {
         return;
     }
     shared_->stopped = true;
+    // The handlers' captures go now, not when the session ends and lets go of the poster.
+    shared_->events = {};
     if (callbackRegistered_) {
-        // Returns only once no call of the callback is running, and none starts after it.
+        // No call starts after this; one running on another thread may still post, which the
+        // stopped flag makes harmless (its poster is kept by the session).
         libusb_hotplug_deregister_callback(context_->get(), callbackHandle_);
         callbackRegistered_ = false;
     }
@@ -112,18 +137,6 @@ void LibusbHotplugMonitor::stop() {
         libusb_interrupt_event_handler(context_->get());
     }
     thread_.join();
-}
-
-void LibusbHotplugMonitor::post(bool arrival) {
-    loop_->post([shared = shared_, arrival] {
-        if (shared->stopped) {
-            return;
-        }
-        const auto& handler = arrival ? shared->events.arrived : shared->events.removed;
-        if (handler) {
-            handler();
-        }
-    });
 }
 
 void LibusbHotplugMonitor::handleEvents() {
@@ -152,10 +165,10 @@ void LibusbHotplugMonitor::poll(std::vector<UnitKey> present) {
                             std::back_inserter(came));
         // Removals first: a unit plugged in again between two lists is closed before it reopens.
         for (std::size_t i = 0; i < gone.size(); ++i) {
-            post(false);
+            poster_->post(false);
         }
         for (std::size_t i = 0; i < came.size(); ++i) {
-            post(true);
+            poster_->post(true);
         }
         present = std::move(*now);
     }

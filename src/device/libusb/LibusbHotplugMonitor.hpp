@@ -25,7 +25,10 @@ namespace tavik {
 //
 // Every posted task checks, on the event-loop thread, that the monitor has not been stopped; what
 // it checks is shared with the task, so a task that runs after the monitor is destroyed is
-// harmless. The event loop and the session must be valid until stop() has returned.
+// harmless. What the callback uses (the loop and that shared state) is kept by the session until
+// libusb_exit, so a callback still running on another thread as the monitor goes is harmless too;
+// the event loop must therefore accept posts for as long as the session lives (EventLoop drops
+// them once it has ended).
 class LibusbHotplugMonitor final : public HotplugMonitor {
   public:
     enum class Source {
@@ -47,7 +50,8 @@ class LibusbHotplugMonitor final : public HotplugMonitor {
     LibusbHotplugMonitor(const LibusbHotplugMonitor&) = delete;
     LibusbHotplugMonitor& operator=(const LibusbHotplugMonitor&) = delete;
 
-    // Picks the source and starts the thread. A second call does nothing. Should libusb refuse
+    // Picks the source and starts the thread. A second call does nothing, and so does a call
+    // without a session (libusb_init failed: no unit can be opened either). Should libusb refuse
     // the hotplug registration, the monitor polls instead.
     void start(Events events) override;
     // Marks the monitor stopped (no posted task runs its handler from now on), deregisters the
@@ -59,12 +63,11 @@ class LibusbHotplugMonitor final : public HotplugMonitor {
 
   private:
     struct Shared;
-    struct Callback;  // libusb's hotplug callback, which may post
+    struct Poster;
 
     // A unit on the bus as polling tells them apart: bus number and address.
     using UnitKey = std::pair<std::uint8_t, std::uint8_t>;
 
-    void post(bool arrival);
     void handleEvents();
     void poll(std::vector<UnitKey> present);
 
@@ -72,7 +75,8 @@ class LibusbHotplugMonitor final : public HotplugMonitor {
     const std::shared_ptr<EventLoop> loop_;
     const Options options_;
 
-    std::shared_ptr<Shared> shared_;  // set by start()
+    std::shared_ptr<Shared> shared_;        // set by start()
+    std::shared_ptr<const Poster> poster_;  // set by start(); the session keeps it too
     bool polling_ = false;
     bool callbackRegistered_ = false;
     int callbackHandle_ = 0;  // libusb_hotplug_callback_handle

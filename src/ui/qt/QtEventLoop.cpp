@@ -16,10 +16,20 @@ class TaskReceiver;
 }  // namespace
 
 struct QtEventLoop::Shared {
+    // Closes the queue and hands the receiver (null if already taken) to the caller. The tasks
+    // that were waiting are destroyed after the lock is released: their captures may post.
+    TaskReceiver* end() {
+        std::deque<std::function<void()>> dropped;
+        std::lock_guard lock(mutex);
+        closed = true;
+        dropped.swap(tasks);
+        return std::exchange(receiver, nullptr);
+    }
+
     std::mutex mutex;
     std::deque<std::function<void()>> tasks;
     bool closed = false;
-    // Owned by the loop until close(); read by posting threads only under the mutex.
+    // Owned by the loop until it ends; read by posting threads only under the mutex.
     TaskReceiver* receiver = nullptr;
 };
 
@@ -34,7 +44,7 @@ class TaskReceiver final : public QObject {
     explicit TaskReceiver(std::shared_ptr<QtEventLoop::Shared> shared)
         : shared_(std::move(shared)) {}
 
-    bool running() const { return running_; }
+    bool running() const { return depth_ > 0; }
 
   public slots:
     void runNext() {
@@ -47,14 +57,14 @@ class TaskReceiver final : public QObject {
             task = std::move(shared_->tasks.front());
             shared_->tasks.pop_front();
         }
-        running_ = true;
+        ++depth_;  // a task may run a nested event loop, and so this slot again
         task();
-        running_ = false;
+        --depth_;
     }
 
   private:
     const std::shared_ptr<QtEventLoop::Shared> shared_;
-    bool running_ = false;  // owner thread only
+    int depth_ = 0;  // owner thread only
 };
 
 }  // namespace
@@ -67,17 +77,7 @@ QtEventLoop::QtEventLoop()
 QtEventLoop::~QtEventLoop() {
     if (std::this_thread::get_id() == owner_) {
         close();
-        return;
-    }
-    TaskReceiver* receiver = nullptr;
-    std::deque<std::function<void()>> dropped;
-    {
-        std::lock_guard lock(shared_->mutex);
-        shared_->closed = true;
-        std::swap(receiver, shared_->receiver);
-        dropped.swap(shared_->tasks);
-    }
-    if (receiver != nullptr) {
+    } else if (TaskReceiver* receiver = shared_->end()) {
         receiver->deleteLater();  // thread-safe: Qt deletes it on its own thread
     }
 }
@@ -94,15 +94,7 @@ void QtEventLoop::post(std::function<void()> task) {
 }
 
 void QtEventLoop::close() {
-    TaskReceiver* receiver = nullptr;
-    std::deque<std::function<void()>> dropped;
-    {
-        std::lock_guard lock(shared_->mutex);
-        shared_->closed = true;
-        std::swap(receiver, shared_->receiver);
-        dropped.swap(shared_->tasks);
-    }
-    // The dropped tasks are destroyed here, outside the lock: their captures may post again.
+    TaskReceiver* receiver = shared_->end();
     if (receiver == nullptr) {
         return;
     }
@@ -110,8 +102,7 @@ void QtEventLoop::close() {
         // Deleting a receiver inside its own slot would pull the object from under Qt.
         receiver->deleteLater();
     } else {
-        // Removes the queued calls with it.
-        delete receiver;
+        delete receiver;  // its queued calls go with it
     }
 }
 

@@ -4,12 +4,12 @@
 #include <QCloseEvent>
 #include <QPaintEvent>
 #include <QPainter>
-#include <QProgressBar>
+#include <QPalette>
 
-#include <algorithm>
 #include <string>
 
 #include "ui/qt/PaintedButton.hpp"
+#include "ui/qt/PaintedProgressBar.hpp"
 #include "ui/qt/WindowFont.hpp"
 
 namespace tavik {
@@ -34,37 +34,6 @@ QWidget* toWidget(WindowView::Control control) {
     return static_cast<QWidget*>(control);
 }
 
-// A progress bar that behaves as the Windows one: a position is clamped into the range (Qt would
-// ignore one outside it), and a range of 0..0 shows an empty bar (Qt would animate a busy bar).
-class ProgressBar final : public QProgressBar {
-  public:
-    explicit ProgressBar(QWidget* parent) : QProgressBar(parent) {
-        setTextVisible(false);
-        apply();
-    }
-
-    void setMaximumOf(std::uint16_t maximum) {
-        maximum_ = maximum;
-        position_ = std::min(position_, maximum_);
-        apply();
-    }
-
-    void setPositionOf(std::uint16_t position) {
-        position_ = std::min<int>(position, maximum_);
-        apply();
-    }
-
-  private:
-    void apply() {
-        setRange(0, std::max(1, maximum_));
-        setValue(position_);
-    }
-
-    // The Windows bar's defaults.
-    int maximum_ = 100;
-    int position_ = 0;
-};
-
 }  // namespace
 
 QtWindowView::QtWindowView(HotplugMonitor* hotplug) : hotplug_(hotplug) {}
@@ -81,6 +50,10 @@ void QtWindowView::createWindow() {
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     setFixedSize(clientWidth, clientHeight);
+    // What shows before the first paint (the window being mapped) is the background as well.
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, toQColor(backgroundColour));
+    setPalette(palette);
     setFont(windowFont(QApplication::font(), clientWidth));
     window_->onCreate(clientWidth);
 }
@@ -89,22 +62,22 @@ void QtWindowView::paintEvent(QPaintEvent* event) {
     QPainter painter(this);
     painter.fillRect(event->rect(), toQColor(backgroundColour));
     painter.setPen(toQColor(textColour));
+    const int w = window_->clientWidth();
     const struct {
         Rect area;
         const std::string& text;
         Qt::Alignment alignment;
     } lines[] = {
         // Too wide, a status loses its end and a message both its ends.
-        {WindowLayout::statusLine(clientWidth), window_->statusText(),
-         Qt::AlignLeft | Qt::AlignVCenter},
-        {WindowLayout::messageLine(clientWidth), window_->messageText(), Qt::AlignCenter},
+        {WindowLayout::statusLine(w), window_->statusText(), Qt::AlignLeft | Qt::AlignVCenter},
+        {WindowLayout::messageLine(w), window_->messageText(), Qt::AlignCenter},
     };
     for (const auto& line : lines) {
         const QRect area = toQRect(line.area);
         if (!event->rect().intersects(area)) {
             continue;
         }
-        painter.setClipRect(area);
+        // Clipped to the line: drawText keeps within its rectangle unless told Qt::TextDontClip.
         painter.drawText(area, static_cast<int>(line.alignment) | Qt::TextSingleLine,
                          toQString(line.text));
     }
@@ -138,7 +111,7 @@ WindowView::Control QtWindowView::createButton(int controlId, std::string_view c
 }
 
 WindowView::Control QtWindowView::createProgressBar(const Rect& bounds) {
-    auto* bar = new ProgressBar(this);
+    auto* bar = new PaintedProgressBar(this);
     bar->setGeometry(toQRect(bounds));
     bar->show();
     return static_cast<QWidget*>(bar);
@@ -155,14 +128,14 @@ void QtWindowView::showControl(Control control, bool visible) {
 }
 
 void QtWindowView::setProgressRange(Control progressBar, std::uint16_t maximum) {
-    if (auto* bar = dynamic_cast<ProgressBar*>(toWidget(progressBar))) {
-        bar->setMaximumOf(maximum);
+    if (auto* bar = dynamic_cast<PaintedProgressBar*>(toWidget(progressBar))) {
+        bar->setRangeMaximum(maximum);
     }
 }
 
 void QtWindowView::setProgressPosition(Control progressBar, std::uint16_t position) {
-    if (auto* bar = dynamic_cast<ProgressBar*>(toWidget(progressBar))) {
-        bar->setPositionOf(position);
+    if (auto* bar = dynamic_cast<PaintedProgressBar*>(toWidget(progressBar))) {
+        bar->setPosition(position);
     }
 }
 

@@ -30,12 +30,13 @@ constexpr Sample samples[] = {
     {"Update Now", Place::button},
 };
 
-// The room a text has: a status line runs from x 15 to the client's right edge; a centred text
-// keeps one clear pixel at each end; a caption stays inside the widest button frame (2 px).
+// The room a text has: a status line runs from x 15 to the client's right edge, the last column
+// left clear; a centred text keeps one clear pixel at each end; a caption stays inside the
+// widest button frame (2 px).
 int room(Place place, int clientWidth) {
     switch (place) {
         case Place::statusLine:
-            return WindowLayout::statusLine(clientWidth).width();
+            return WindowLayout::statusLine(clientWidth).width() - 1;
         case Place::messageLine:
             return WindowLayout::messageLine(clientWidth).width() - 2;
         case Place::button:
