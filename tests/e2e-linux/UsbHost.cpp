@@ -23,7 +23,6 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -254,11 +253,6 @@ int main(int argc, char** argv) {
     {
         tavik::sim::EmulatedUsbBus bus(
             {.wireLog = outDir + "/wire.log", .restartNotice = scenario.restartNotice});
-        // umockdev's preload library in the program binds a socket in the testbed's root for
-        // each uevent monitor (libusb's hotplug has one): another user must be able to.
-        if (runAs && chmod(bus.rootDir().c_str(), 01777) != 0) {
-            return reportError(outDir, "cannot open the testbed to the program's user");
-        }
         const tavik::sim::PlugOptions plugOptions{.accessDenied = scenario.noAccess};
         if (scenario.presentAtStart && !bus.plug(made.unit, plugOptions)) {
             return reportError(outDir, "the unit could not be put on the bus");
