@@ -234,8 +234,8 @@ void UsbfsNode::ioctl(UMockdevIoctlClient* ioctlClient) {
         error = discard(*client, arg);
     } else if (request == USBDEVFS_GETDRIVER || request == USBDEVFS_IOCTL) {
         // No kernel driver is bound to the interface: the kernel's answer to the query and to
-        // a request to disconnect it. libusb asks both before a claim when the program lets it
-        // detach kernel drivers; any other errno fails that claim.
+        // a request to disconnect it (libusb_kernel_driver_active, libusb_detach_kernel_driver).
+        // Any other errno would make libusb report LIBUSB_ERROR_OTHER.
         error = ENODATA;
     }
     umockdev_ioctl_client_complete(ioctlClient, error == 0 ? 0 : -1, error);
