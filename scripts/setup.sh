@@ -12,6 +12,9 @@ packages=(
     fonts-dejavu-core                    # a UI font for Qt, also without a desktop
     libx11-dev                           # the Linux end-to-end runs: the window seen from outside
     dpkg-dev lintian desktop-file-utils appstream  # the .deb: shared-library dependencies, checks
+    libcli11-dev nlohmann-json3-dev      # the command line: its options, its JSON reports
+    clang libclang-rt-14-dev             # fuzz targets (libFuzzer with ASan and UBSan)
+    librapidcheck-dev                    # randomised whole runs (property-based tests)
 )
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then
