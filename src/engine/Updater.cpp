@@ -19,7 +19,7 @@ bool Updater::launchDetachedThread(std::function<void()> work) {
     }
 }
 
-Updater::Updater(UpdaterWindow* window, DeviceAccess& devices,
+Updater::Updater(UpdaterListener* window, DeviceAccess& devices,
                  std::shared_ptr<CompletionPoster> poster, Log& log, WorkerLauncher launchWorker)
     : window_(window),
       devices_(devices),
@@ -109,11 +109,20 @@ std::uint64_t Updater::getBlockNumber() {
 }
 
 void Updater::startUpdate() {
+    startRun(RunKind::update);
+}
+
+void Updater::startCheck() {
+    startRun(RunKind::check);
+}
+
+void Updater::startRun(RunKind kind) {
     if (imageData_ == nullptr || state_ != UpdateState::Idle) {
         log("Firmware Update In Progress\n");
         return;
     }
-    window_->onUpdateState(UpdaterWindow::runStarted);
+    runKind_ = kind;
+    window_->onUpdateState(UpdaterListener::runStarted);
     imageOffset_ = 0;
     blockNumber_ = 0;
     chunkLength_ = 0;
@@ -127,14 +136,15 @@ void Updater::onTransferComplete(bool success, std::uint64_t bytesTransferred) {
         log("AsyncRequestCallback Error\n");
         // The unit drops off the bus as it restarts, so the restart request may well fail: the
         // image was in place and the request was sent, which is what success means.
-        endRun(state_ == UpdateState::Reboot);
+        endRun(state_ == UpdateState::Reboot ? UpdaterListener::runSucceeded
+                                             : UpdaterListener::runFailed);
         return;
     }
     if (request) {
         const std::span<const std::uint8_t> received = request->received(bytesTransferred);
         std::copy(received.begin(), received.end(), transferBuffer_.begin());
     }
-    window_->onUpdateState(UpdaterWindow::runProgress);
+    window_->onUpdateState(UpdaterListener::runProgress);
 
     switch (state_) {
         case UpdateState::CompareExisting:
@@ -144,11 +154,19 @@ void Updater::onTransferComplete(bool success, std::uint64_t bytesTransferred) {
                     requestUpload();
                     break;
                 case BlockCheck::whole:
+                    if (runKind_ == RunKind::check) {
+                        log("Image matches\n");
+                        endRun(UpdaterListener::checkMatched);
+                        break;
+                    }
                     state_ = UpdateState::Reboot;
                     requestReboot();
                     break;
                 case BlockCheck::differs:
-                    if (state_ == UpdateState::CompareExisting) {
+                    if (runKind_ == RunKind::check) {
+                        log("Image differs\n");
+                        endRun(UpdaterListener::checkDiffered);
+                    } else if (state_ == UpdateState::CompareExisting) {
                         // The download always starts over from the image's first byte.
                         state_ = UpdateState::Download;
                         blockNumber_ = 0;
@@ -156,7 +174,7 @@ void Updater::onTransferComplete(bool success, std::uint64_t bytesTransferred) {
                         requestDownload();
                     } else {
                         log("Update Failed\n");
-                        endRun(false);
+                        endRun(UpdaterListener::runFailed);
                     }
                     break;
             }
@@ -174,7 +192,7 @@ void Updater::onTransferComplete(bool success, std::uint64_t bytesTransferred) {
             break;
         case UpdateState::Reboot:
             log("Rebooted\n");
-            endRun(true);
+            endRun(UpdaterListener::runSucceeded);
             imageData_ = nullptr;
             break;
         case UpdateState::Idle:
@@ -218,12 +236,12 @@ void Updater::onStatusReply(std::uint64_t received) {
         requestUpload();
     } else {
         log("GetStatus unexpected result\n");
-        endRun(false);
+        endRun(UpdaterListener::runFailed);
     }
 }
 
-void Updater::endRun(bool succeeded) {
-    window_->onUpdateState(succeeded ? UpdaterWindow::runSucceeded : UpdaterWindow::runFailed);
+void Updater::endRun(std::int32_t code) {
+    window_->onUpdateState(code);
     state_ = UpdateState::Idle;
 }
 
@@ -233,7 +251,7 @@ bool Updater::deviceReadyForRequest() {
     if (device_) {
         return true;
     }
-    endRun(false);
+    endRun(UpdaterListener::runFailed);
     log("Device disconnected!\n");
     return false;
 }
@@ -283,7 +301,7 @@ void Updater::launch(const SetupPacket& setup, bool hasDataStage) {
     inFlight_ = request;
     if (!launchWorker_([request] { request->perform(); })) {
         inFlight_.reset();
-        endRun(false);
+        endRun(UpdaterListener::runFailed);
         log("Could not start a worker thread\n");
     }
 }

@@ -13,6 +13,7 @@
 #include "engine/CompletionPoster.hpp"
 #include "engine/DfuRequest.hpp"
 #include "engine/Log.hpp"
+#include "engine/UpdaterListener.hpp"
 #include "ui/UpdaterWindow.hpp"
 
 namespace tavik {
@@ -44,10 +45,12 @@ class Updater final : public UpdaterWindow::Client {
     using WorkerLauncher = std::function<bool(std::function<void()> work)>;
     static bool launchDetachedThread(std::function<void()> work);
 
-    // `window` is told of units and runs and must outlive the engine; so must `devices` and
-    // `log`. `poster` carries each worker's completion back to the event-loop thread.
-    Updater(UpdaterWindow* window, DeviceAccess& devices, std::shared_ptr<CompletionPoster> poster,
-            Log& log, WorkerLauncher launchWorker = launchDetachedThread);
+    // `window` (the window, or another front end) is told of units and runs and must outlive the
+    // engine; so must `devices` and `log`. `poster` carries each worker's completion back to the
+    // event-loop thread.
+    Updater(UpdaterListener* window, DeviceAccess& devices,
+            std::shared_ptr<CompletionPoster> poster, Log& log,
+            WorkerLauncher launchWorker = launchDetachedThread);
     Updater(const Updater&) = delete;
     Updater& operator=(const Updater&) = delete;
     ~Updater() = default;
@@ -63,6 +66,12 @@ class Updater final : public UpdaterWindow::Client {
     std::uint64_t getBlockCount() override;
     std::uint64_t getBlockNumber() override;
 
+    // A compare-only run: the unit's image read back block by block against the image set, as
+    // the first phase of an update run, and nothing written, no status asked, no restart. Ends
+    // with checkMatched, checkDiffered, or runFailed when a request fails or the unit is gone.
+    // Refused like startUpdate without an image or during a run.
+    void startCheck();
+
     // --- Identification of the open unit (synchronous, event-loop thread) ---------------------
     // True when the open unit is one of the given vendor's three products; replaces the texts
     // that getDeviceInfo hands out. Writes "Error getting descriptor" when the device
@@ -77,6 +86,9 @@ class Updater final : public UpdaterWindow::Client {
 
   private:
     enum class BlockCheck { more, whole, differs };
+    enum class RunKind { update, check };
+
+    void startRun(RunKind kind);
 
     // The four request starters. Each returns at once; with no unit open it ends the run.
     void requestUpload();
@@ -90,10 +102,11 @@ class Updater final : public UpdaterWindow::Client {
 
     BlockCheck checkBlock(std::uint64_t received);
     void onStatusReply(std::uint64_t received);
-    void endRun(bool succeeded);
+    // Tells the listener how the run ended (one of its end codes), then goes back to Idle.
+    void endRun(std::int32_t code);
     void log(std::string_view line) { log_.write(line); }
 
-    UpdaterWindow* const window_;
+    UpdaterListener* const window_;
     DeviceAccess& devices_;
     const std::shared_ptr<CompletionPoster> poster_;
     Log& log_;
@@ -112,6 +125,7 @@ class Updater final : public UpdaterWindow::Client {
     std::uint64_t chunkLength_ = 0;
     std::uint16_t blockNumber_ = 0;  // wValue of the next DFU_UPLOAD or DFU_DNLOAD; progress
     UpdateState state_ = UpdateState::Idle;
+    RunKind runKind_ = RunKind::update;
     std::shared_ptr<DfuRequest> inFlight_;
 };
 

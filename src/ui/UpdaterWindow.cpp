@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "firmware/FirmwareCatalog.hpp"
 #include "firmware/FirmwareImage.hpp"
+#include "firmware/UnitOffer.hpp"
 
 namespace tavik {
 
@@ -65,37 +65,37 @@ void UpdaterWindow::onDeviceConnected() {
     finished_ = false;
     std::string product, serial, version, build;
     client_->getDeviceInfo(product, serial, version, build);
+    const UnitOffer offer = chooseUnitOffer(product, serial, version, build);
 
     std::string description;
-    if (version == "XMOS") {
-        description = product + " (Serial: " + serial + ")";
-        setMessageText("Your device is already up-to-date.");
-        if (okButton_ != nullptr) {
-            view_.showControl(okButton_, true);
-        }
-    } else if (serial.size() < 5) {
-        description = product;
-        setMessageText("Error Identifying Device");
-        if (okButton_ != nullptr) {
-            view_.showControl(okButton_, true);
-        }
-    } else {
-        const FirmwareEntry& entry = selectFirmwareEntry(serial);
-        const std::string current = currentDisplayVersion(entry, build);
-        if (version == entry.targetVersion) {
+    switch (offer.outcome) {
+        case OfferOutcome::xmos:
+            description = product + " (Serial: " + serial + ")";
+            setMessageText("Your device is already up-to-date.");
+            break;
+        case OfferOutcome::unidentified:
+            description = product;
+            setMessageText("Error Identifying Device");
+            break;
+        case OfferOutcome::upToDate:
             setMessageText("Up to date!");
             createActionButton("Reinstall Firmware");
             description = product + " (Serial: " + serial +
-                          ", Firmware Version: " + std::string(entry.targetDisplayVersion) + ")";
-        } else {
-            showUpdateOffer(entry.targetDisplayVersion);
-            description = product + " (Serial: " + serial + ", Firmware Version: " + current + ")";
-        }
-        const FirmwareImage image = loadFirmwareImage(entry.resourceId);
+                          ", Firmware Version: " + offer.targetDisplayVersion + ")";
+            break;
+        case OfferOutcome::update:
+            showUpdateOffer(offer.targetDisplayVersion);
+            description = product + " (Serial: " + serial +
+                          ", Firmware Version: " + offer.currentDisplayVersion + ")";
+            break;
+    }
+    if (offer.hasImage()) {
+        const FirmwareImage image = loadFirmwareImage(offer.resourceId);
         client_->setFirmwareImage(image.data, image.size);
-        if (okButton_ != nullptr) {
-            view_.showControl(okButton_, false);
-        }
+    }
+    // "OK" ends the program: it is the only button for a unit that is offered no image.
+    if (okButton_ != nullptr) {
+        view_.showControl(okButton_, !offer.hasImage());
     }
     setStatusText("Device Connected: " + description);
 

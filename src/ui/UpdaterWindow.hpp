@@ -5,11 +5,12 @@
 #include <string_view>
 #include <utility>
 
+#include "engine/UpdaterListener.hpp"
 #include "ui/WindowView.hpp"
 
 namespace tavik {
 
-class UpdaterWindow {
+class UpdaterWindow final : public UpdaterListener {
   public:
     // The engine as the window sees it: the one contract between presentation and engine.
     // Every operation is called on the thread that runs the event loop, and only there.
@@ -45,15 +46,6 @@ class UpdaterWindow {
         ~Client() = default;
     };
 
-    // Codes of onUpdateState, the engine's news about an update run.
-    static constexpr std::int32_t runStarted = 0;
-    // The run ended with the unit holding the embedded image and told to restart.
-    static constexpr std::int32_t runSucceeded = 1;
-    static constexpr std::int32_t runProgress = 2;
-    // The run ended any other way: a failed transfer before the restart request, an unexpected
-    // status, a failed verification, the unit gone, a request that could not be started.
-    static constexpr std::int32_t runFailed = 3;
-
     explicit UpdaterWindow(WindowView& view) : view_(view) {}
     UpdaterWindow(const UpdaterWindow&) = delete;
     UpdaterWindow& operator=(const UpdaterWindow&) = delete;
@@ -76,16 +68,15 @@ class UpdaterWindow {
     // A request worker's completion, delivered on the event-loop thread.
     void onTransferCompleted(bool success, std::uint64_t bytesTransferred);
 
-    // --- The engine's news (called by Updater) ----------------------------------------------
+    // --- The engine's news (UpdaterListener) --------------------------------------------------
     // A unit was opened and identified: choose the offer and show it.
-    void onDeviceConnected();
-    // No unit is open any more, or none could be opened.
-    void onDeviceDisconnected();
-    // runStarted, runProgress, runSucceeded or runFailed; any other code does nothing.
-    void onUpdateState(std::int32_t code);
-    // A unit is there but could not be opened for lack of permission (after
-    // onDeviceDisconnected): shows the platform's remedy, if it has one, in the message line.
-    void onDeviceAccessDenied();
+    void onDeviceConnected() override;
+    void onDeviceDisconnected() override;
+    // runStarted, runProgress, runSucceeded or runFailed; any other code does nothing (the
+    // window starts no compare-only run).
+    void onUpdateState(std::int32_t code) override;
+    // Shows the platform's remedy, if it has one, in the message line.
+    void onDeviceAccessDenied() override;
 
     // The remedy shown on access denied, set once by a platform whose users commonly meet it
     // (Linux: the udev rule). Empty, the default, shows nothing.

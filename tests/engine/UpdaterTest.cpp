@@ -166,6 +166,49 @@ TEST(UpdaterRun, SmallImagesOnTheWire) {
     }
 }
 
+// A compare-only run reads back what the unit holds and writes nothing, whatever it finds: no
+// download, no status, no restart, the stored image untouched.
+TEST(UpdaterCheck, ReadsBackAndWritesNothing) {
+    const Bytes image = makeImage(130, "2.0.0+5"), other = makeImage(130, "1.0.0+1", 7);
+    Bytes changed = image;
+    changed[100] ^= 1;
+    const Bytes cut(image.begin(), image.begin() + 100), blank;
+    const struct {
+        const char* what;
+        const Bytes& held;
+        std::size_t extraBytes;
+        int failAt;  // -1: no fault
+        const char* transcript;
+    } checks[] = {
+        {"the image itself", image, 0, -1, "U0>64 U1>64 U2>2 Image matches\n"},
+        {"another image", other, 0, -1, "U0>64 Image differs\n"},
+        {"a later block differs", changed, 0, -1, "U0>64 U1>64 Image differs\n"},
+        {"stored data that ends early", cut, 0, -1, "U0>64 U1>36 Image differs\n"},
+        {"a blank unit", blank, 0, -1, "U0>0 Image differs\n"},
+        {"more than the image", image, 10, -1, "U0>64 U1>64 U2>12 Image differs\n"},
+        {"a read that fails", image, 0, 1, "U0>64 U1! AsyncRequestCallback Error\n"},
+    };
+    for (const auto& c : checks) {
+        SCOPED_TRACE(c.what);
+        EngineHarness h({.image = c.held});
+        h.unit->setExtraReadBackBytes(c.extraBytes);
+        h.create();
+        h.useImage(image);
+        if (c.failAt >= 0) {
+            h.unit->addFault(Fault::fail, h.from + static_cast<std::size_t>(c.failAt));
+        }
+        h.updater.startCheck();
+        ASSERT_TRUE(h.runToEnd());
+        EXPECT_EQ(h.transcript(), c.transcript);
+        EXPECT_EQ(h.unit->image(), c.held);
+        EXPECT_FALSE(h.unit->runningApplication());
+        // The image stays set: an update may follow the check.
+        h.updater.startUpdate();
+        EXPECT_EQ(h.updater.state(), UpdateState::CompareExisting);
+        ASSERT_TRUE(h.runToEnd());
+    }
+}
+
 // The three shipped images, each over another kind of stored data; the window chooses the image
 // from the serial. Counts per kind, the first and last requests, and the turn to the verification.
 TEST(UpdaterRun, ShippedImages) {
