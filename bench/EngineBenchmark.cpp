@@ -1,10 +1,11 @@
 // Whole update runs of the shipped images on a blank simulated unit: how long a run takes, what
-// each request costs the host, how many worker threads are alive at once and the peak memory.
-// Then the same runs with a fixed latency per transfer, against the pure transfer time.
+// each request costs the host and where that time goes (starting the worker, the transfer,
+// handing the completion back, the event loop's work), how many worker threads are alive at
+// once and the peak memory. Each run is measured against a baseline taken in the same process:
+// the same transfers issued back to back on one thread to a fresh unit with the same latency.
+// The runs are repeated with a fixed latency per transfer.
 //
 // Usage: tavik-engine-benchmark [latency-microseconds]   (default 125)
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -12,13 +13,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "HostInfo.hpp"
 #include "app/UpdaterProgram.hpp"
 #include "engine/Updater.hpp"
 #include "firmware/FirmwareImage.hpp"
@@ -26,6 +27,9 @@
 #include "sim/SimulatedDeviceAccess.hpp"
 #include "sim/SimulatedUnit.hpp"
 #include "ui/UpdaterWindow.hpp"
+
+using tavik::bench::cpuModel;
+using tavik::bench::peakResidentMiB;
 
 namespace {
 
@@ -60,11 +64,20 @@ class CountingLog final : public tavik::Log {
     int lines = 0;
 };
 
-// Launches workers as the engine does, counting how many are alive at once.
+// When the parts of the one request in flight happened. The event-loop thread writes `launched`
+// and reads the rest after the completion has come through the queue; the worker writes the rest
+// before it posts. The queue's lock orders the two.
+struct RequestStamps {
+    Clock::time_point launched, started, transferBegan, transferEnded;
+};
+
+// Launches workers as the engine does (a thread of its own each), counting how many are alive at
+// once and stamping when each starts.
 struct WorkerCounter {
+    explicit WorkerCounter(RequestStamps& stamps) : stamps(stamps) {}
+    RequestStamps& stamps;
     std::atomic<int> alive{0};
     std::atomic<int> most{0};
-    std::atomic<long> started{0};
 
     tavik::Updater::WorkerLauncher launcher() {
         return [this](std::function<void()> work) {
@@ -72,8 +85,9 @@ struct WorkerCounter {
             int seen = most.load();
             while (now > seen && !most.compare_exchange_weak(seen, now)) {
             }
-            ++started;
+            stamps.launched = Clock::now();
             const bool launched = tavik::Updater::launchDetachedThread([this, work] {
+                stamps.started = Clock::now();
                 work();
                 --alive;
             });
@@ -85,6 +99,46 @@ struct WorkerCounter {
     }
 };
 
+// The simulated unit's transport, stamping the start and end of each control transfer.
+class StampingTransport final : public tavik::UsbTransport {
+  public:
+    StampingTransport(std::shared_ptr<tavik::UsbTransport> inner, RequestStamps& stamps)
+        : inner_(std::move(inner)), stamps_(stamps) {}
+    bool getDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t languageId,
+                       std::uint8_t* buffer, std::uint32_t length,
+                       std::uint32_t& transferred) override {
+        return inner_->getDescriptor(type, index, languageId, buffer, length, transferred);
+    }
+    bool controlTransfer(const tavik::SetupPacket& setup, std::uint8_t* buffer,
+                         std::uint32_t length, std::uint32_t& transferred) override {
+        stamps_.transferBegan = Clock::now();
+        const bool ok = inner_->controlTransfer(setup, buffer, length, transferred);
+        stamps_.transferEnded = Clock::now();
+        return ok;
+    }
+
+  private:
+    std::shared_ptr<tavik::UsbTransport> inner_;
+    RequestStamps& stamps_;
+};
+
+class StampingDeviceAccess final : public tavik::DeviceAccess {
+  public:
+    StampingDeviceAccess(std::shared_ptr<tavik::sim::SimulatedUnit> unit, RequestStamps& stamps)
+        : inner_(std::move(unit)), stamps_(stamps) {}
+    tavik::OpenResult openDevice() override {
+        tavik::OpenResult opened = inner_.openDevice();
+        if (opened.device) {
+            opened.device = std::make_shared<StampingTransport>(opened.device, stamps_);
+        }
+        return opened;
+    }
+
+  private:
+    tavik::sim::SimulatedDeviceAccess inner_;
+    RequestStamps& stamps_;
+};
+
 double percentile(std::vector<double> values, double p) {
     if (values.empty()) {
         return 0;
@@ -94,12 +148,6 @@ double percentile(std::vector<double> values, double p) {
     return values[std::min(at, values.size() - 1)];
 }
 
-double peakResidentMiB() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB on Linux
-}
-
 struct RunResult {
     bool succeeded = false;
     std::uint64_t blocks = 0;
@@ -107,20 +155,51 @@ struct RunResult {
     double wallMs = 0;
     std::vector<double> cycleUs;      // delivery of one completion to the delivery of the next
     std::vector<double> eventLoopUs;  // time the event-loop thread spent on each completion
+    // The parts of each request: launch to the worker running, the worker's set-up before its
+    // transfer, the transfer, and the transfer's end to the completion taken from the queue.
+    std::vector<double> startUs, setUpUs, transferUs, handBackUs;
     int mostWorkers = 0;
-    long workersStarted = 0;
+    double baselineMs = 0;  // the same transfers back to back on one thread
 };
+
+// Issues `wire`'s requests again, back to back on this thread, to a fresh blank unit with the
+// same latency: what the run would cost with no engine, no threads and no event loop.
+double baselineMs(const tavik::sim::UnitConfig& config,
+                  const std::vector<tavik::sim::WireRequest>& wire,
+                  std::chrono::microseconds latency) {
+    auto unit = tavik::sim::SimulatedUnit::create(config);
+    unit->setTransferDelay(latency);
+    const std::shared_ptr<tavik::UsbTransport> device = unit->open();
+    std::array<std::uint8_t, 64> buffer{};
+    const Clock::time_point start = Clock::now();
+    for (const tavik::sim::WireRequest& request : wire) {
+        const auto& b = request.setup;
+        const tavik::SetupPacket setup{.requestType = b[0],
+                                       .request = b[1],
+                                       .value = static_cast<std::uint16_t>(b[2] | b[3] << 8),
+                                       .index = static_cast<std::uint16_t>(b[4] | b[5] << 8),
+                                       .length = static_cast<std::uint16_t>(b[6] | b[7] << 8)};
+        if ((setup.requestType & 0x80) == 0) {
+            std::copy(request.data.begin(), request.data.end(), buffer.begin());
+        }
+        std::uint32_t transferred = 0;
+        device->controlTransfer(setup, setup.length != 0 ? buffer.data() : nullptr, setup.length,
+                                transferred);
+    }
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
 
 // One whole run of image `resourceId` on a blank unit whose serial selects that image.
 RunResult runOnBlankUnit(int resourceId, const char* serial, std::chrono::microseconds latency) {
     tavik::sim::UnitConfig config;
     config.serial = std::u16string(serial, serial + std::char_traits<char>::length(serial));
     auto unit = tavik::sim::SimulatedUnit::create(config);
-    tavik::sim::SimulatedDeviceAccess devices(unit);
+    RequestStamps stamps;
+    StampingDeviceAccess devices(unit, stamps);
     auto queue = std::make_shared<tavik::sim::CompletionQueue>();
     CountingLog log;
     NullView view;
-    WorkerCounter workers;
+    WorkerCounter workers(stamps);
     tavik::UpdaterProgram program(view, devices, queue, log, workers.launcher());
     tavik::UpdaterWindow& window = program.window;
     tavik::Updater& updater = program.updater;
@@ -144,6 +223,10 @@ RunResult runOnBlankUnit(int resourceId, const char* serial, std::chrono::micros
             return result;
         }
         const Clock::time_point delivered = Clock::now();
+        result.startUs.push_back(Micros(stamps.started - stamps.launched).count());
+        result.setUpUs.push_back(Micros(stamps.transferBegan - stamps.started).count());
+        result.transferUs.push_back(Micros(stamps.transferEnded - stamps.transferBegan).count());
+        result.handBackUs.push_back(Micros(delivered - stamps.transferEnded).count());
         window.onTransferCompleted(completion->success, completion->bytesTransferred);
         const Clock::time_point handled = Clock::now();
         result.cycleUs.push_back(Micros(delivered - previous).count());
@@ -160,19 +243,12 @@ RunResult runOnBlankUnit(int resourceId, const char* serial, std::chrono::micros
         std::this_thread::yield();
     }
     result.mostWorkers = workers.most.load();
-    result.workersStarted = workers.started.load();
+    const std::vector<tavik::sim::WireRequest> wire = unit->requests();
+    result.baselineMs = baselineMs(
+        config,
+        std::vector<tavik::sim::WireRequest>(wire.begin() + static_cast<long>(before), wire.end()),
+        latency);
     return result;
-}
-
-std::string cpuModel() {
-    std::ifstream in("/proc/cpuinfo");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("model name", 0) == 0) {
-            return line.substr(line.find(':') + 2);
-        }
-    }
-    return "unknown";
 }
 
 // What the platform makes of a sleep of `latency`: the simulated unit's delay is such a sleep.
@@ -192,6 +268,39 @@ struct Shipped {
 };
 constexpr Shipped shipped[] = {{103, "T1X00001"}, {104, "T1A00001"}, {105, "T6X00001"}};
 
+void printRuns(std::chrono::microseconds latency, bool& allSucceeded) {
+    std::printf("%-6s %6s %9s %9s %11s %7s %10s %14s %8s %9s\n", "image", "blocks", "requests",
+                "wall ms", "baseline ms", "ratio", "host us", "cycle us", "workers", "peak MiB");
+    std::printf("%-6s %6s %9s %9s %11s %7s %10s %14s %8s %9s\n", "", "", "", "", "", "",
+                "/ request", "median / p99", "at once", "RSS");
+    std::vector<RunResult> results;
+    for (const Shipped& s : shipped) {
+        const RunResult r = runOnBlankUnit(s.resourceId, s.serial, latency);
+        allSucceeded = allSucceeded && r.succeeded;
+        const double requests = static_cast<double>(r.requests);
+        std::printf("%-6d %6llu %9zu %9.1f %11.1f %7.3f %10.1f %6.1f / %5.1f %8d %9.1f%s\n",
+                    s.resourceId, static_cast<unsigned long long>(r.blocks), r.requests, r.wallMs,
+                    r.baselineMs, r.baselineMs > 0 ? r.wallMs / r.baselineMs : 0.0,
+                    requests > 0 ? (r.wallMs - r.baselineMs) * 1000.0 / requests : 0.0,
+                    percentile(r.cycleUs, 0.5), percentile(r.cycleUs, 0.99), r.mostWorkers,
+                    peakResidentMiB(), r.succeeded ? "" : "  RUN FAILED");
+        results.push_back(r);
+    }
+    std::printf(
+        "Where a request's time goes, medians in us (start: launch to the worker running; "
+        "hand-back: the transfer's end to the completion taken by the event loop; event "
+        "loop: handling it, starting the next worker included)\n");
+    std::printf("%-6s %9s %9s %9s %10s %11s\n", "image", "start", "set-up", "transfer", "hand-back",
+                "event loop");
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        const RunResult& r = results[i];
+        std::printf("%-6d %9.1f %9.1f %9.1f %10.1f %11.1f\n", shipped[i].resourceId,
+                    percentile(r.startUs, 0.5), percentile(r.setUpUs, 0.5),
+                    percentile(r.transferUs, 0.5), percentile(r.handBackUs, 0.5),
+                    percentile(r.eventLoopUs, 0.5));
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -199,41 +308,19 @@ int main(int argc, char** argv) {
     std::printf("Machine: %s, %u hardware threads\n", cpuModel().c_str(),
                 std::thread::hardware_concurrency());
     std::printf("Peak resident memory before the runs: %.1f MiB\n\n", peakResidentMiB());
+    std::printf(
+        "Ratio: wall time / baseline, the same transfers issued back to back on one thread "
+        "to a fresh unit with the same latency. Host us / request: (wall - baseline) / "
+        "requests.\n\n");
 
     bool allSucceeded = true;
     std::printf("Whole runs on a blank unit, no transfer latency\n");
-    std::printf("%-6s %6s %9s %9s %9s %14s %14s %8s %9s\n", "image", "blocks", "requests", "2B+4",
-                "wall ms", "cycle us", "event loop us", "workers", "peak MiB");
-    std::printf("%-6s %6s %9s %9s %9s %14s %14s %8s %9s\n", "", "", "", "", "", "median / p99",
-                "median / p99", "at once", "RSS");
-    for (const Shipped& s : shipped) {
-        const RunResult r = runOnBlankUnit(s.resourceId, s.serial, std::chrono::microseconds(0));
-        allSucceeded = allSucceeded && r.succeeded;
-        std::printf("%-6d %6llu %9zu %9llu %9.1f %6.1f / %5.1f %6.1f / %5.1f %8d %9.1f%s\n",
-                    s.resourceId, static_cast<unsigned long long>(r.blocks), r.requests,
-                    static_cast<unsigned long long>(2 * r.blocks + 4), r.wallMs,
-                    percentile(r.cycleUs, 0.5), percentile(r.cycleUs, 0.99),
-                    percentile(r.eventLoopUs, 0.5), percentile(r.eventLoopUs, 0.99), r.mostWorkers,
-                    peakResidentMiB(), r.succeeded ? "" : "  RUN FAILED");
-    }
-
+    printRuns(std::chrono::microseconds(0), allSucceeded);
     std::printf(
         "\nThe same runs with %lld us per transfer (a sleep of %lld us takes %.1f us here)\n",
         static_cast<long long>(latency.count()), static_cast<long long>(latency.count()),
         medianSleepUs(latency));
-    std::printf("%-6s %9s %9s %16s %7s %14s %8s\n", "image", "requests", "wall ms",
-                "transfer-only ms", "ratio", "cycle us", "workers");
-    std::printf("%-6s %9s %9s %16s %7s %14s %8s\n", "", "", "", "", "", "median / p99", "at once");
-    for (const Shipped& s : shipped) {
-        const RunResult r = runOnBlankUnit(s.resourceId, s.serial, latency);
-        allSucceeded = allSucceeded && r.succeeded;
-        const double pureMs =
-            static_cast<double>(r.requests) * static_cast<double>(latency.count()) / 1000.0;
-        std::printf("%-6d %9zu %9.1f %16.1f %7.2f %6.1f / %5.1f %8d%s\n", s.resourceId, r.requests,
-                    r.wallMs, pureMs, pureMs > 0 ? r.wallMs / pureMs : 0.0,
-                    percentile(r.cycleUs, 0.5), percentile(r.cycleUs, 0.99), r.mostWorkers,
-                    r.succeeded ? "" : "  RUN FAILED");
-    }
+    printRuns(latency, allSucceeded);
     std::printf("\nPeak resident memory: %.1f MiB\n", peakResidentMiB());
     return allSucceeded ? 0 : 1;
 }
