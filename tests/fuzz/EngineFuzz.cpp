@@ -68,18 +68,15 @@ class ScriptedUnit final : public UsbTransport {
     ScriptedUnit(ReplyScript& script, const Bytes& image, Bytes held)
         : script_(script), image_(image), held_(std::move(held)) {}
 
-    bool getDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t, std::uint8_t* buffer,
+    bool getDescriptor(std::uint8_t type, std::uint8_t, std::uint16_t, std::uint8_t* buffer,
                        std::uint32_t length, std::uint32_t& transferred) override {
         static constexpr std::array<std::uint8_t, 18> device = {
             18, 1, 0x00, 0x02, 0, 0, 0, 64, 0xFD, 0x07, 0x0D, 0x00, 0x00, 0x01, 0, 1, 2, 1};
-        static constexpr std::array<std::uint8_t, 10> product = {10, 3,   'T', 0,   'a',
-                                                                 0,  'v', 0,   'i', 0};
-        static constexpr std::array<std::uint8_t, 12> serial = {12,  3, 'T', 0, '1', 0,
-                                                                'X', 0, '0', 0, '1', 0};
+        // Product and serial alike: "T1X01".
+        static constexpr std::array<std::uint8_t, 12> text = {12,  3, 'T', 0, '1', 0,
+                                                              'X', 0, '0', 0, '1', 0};
         const std::span<const std::uint8_t> answer =
-            type == usb::deviceDescriptorType ? std::span<const std::uint8_t>(device)
-            : index == 1                      ? std::span<const std::uint8_t>(product)
-                                              : std::span<const std::uint8_t>(serial);
+            type == usb::deviceDescriptorType ? std::span<const std::uint8_t>(device) : text;
         transferred = std::min<std::uint32_t>(answer.size(), length);
         std::copy_n(answer.begin(), transferred, buffer);
         return true;
