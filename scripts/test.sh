@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: formatting, the native tests (plain, AddressSanitizer,
-# ThreadSanitizer), and the Windows cross build with its tests under Wine.
+# ThreadSanitizer), the fuzz targets for a few seconds each, and the Windows cross build with its
+# tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -9,7 +10,7 @@ start=$(date +%s)
 echo "== clang-format"
 git ls-files -- '*.cpp' '*.hpp' '*.h' | xargs clang-format --dry-run --Werror
 
-for preset in native native-asan native-tsan windows; do
+for preset in native native-asan native-tsan fuzz windows; do
     echo "== $preset"
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset" -j "$jobs"

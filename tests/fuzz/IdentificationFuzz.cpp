@@ -1,0 +1,172 @@
+// Fuzz target: identification of a unit whose every answer comes from the fuzzer's bytes.
+//
+// Input: one byte, the string index of a last getStringDescriptor call; then one ReplyScript
+// record per transfer (the device descriptor, the string descriptors, the version read):
+//   op bit 0  the transfer fails: nothing written, 0 bytes reported
+//   op bit 1  the unit reports n bytes transferred however many it wrote (a lying adapter)
+//   data      the reply; at most the asked length of it is written into the caller's buffer,
+//             so a buffer shorter than the length asked for is an AddressSanitizer finding
+// Oracle: the result and the texts follow identifyDevice's and getStringDescriptor's contracts
+// for the bytes the unit wrote and the counts it reported.
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "device/Identification.hpp"
+#include "device/UsbProtocol.hpp"
+#include "fuzz/Invariant.hpp"
+#include "fuzz/ReplyScript.hpp"
+
+namespace tavik::fuzz {
+namespace {
+
+// One transfer as the unit answered it.
+struct Transfer {
+    SetupPacket setup;
+    bool succeeded = false;
+    std::vector<std::uint8_t> written;
+    std::uint32_t reported = 0;
+
+    // The reply as the caller's zero-filled buffer holds it after the transfer.
+    std::uint8_t at(std::size_t i) const { return i < written.size() ? written[i] : 0; }
+};
+
+class ScriptedUnit final : public UsbTransport {
+  public:
+    explicit ScriptedUnit(ReplyScript& script) : script_(script) {}
+
+    bool getDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t languageId,
+                       std::uint8_t* buffer, std::uint32_t length,
+                       std::uint32_t& transferred) override {
+        return answer(
+            usb::descriptorRequest(type, index, languageId, static_cast<std::uint16_t>(length)),
+            buffer, length, transferred);
+    }
+
+    bool controlTransfer(const SetupPacket& setup, std::uint8_t* buffer, std::uint32_t length,
+                         std::uint32_t& transferred) override {
+        return answer(setup, buffer, length, transferred);
+    }
+
+    std::vector<Transfer> transfers;
+
+  private:
+    bool answer(const SetupPacket& setup, std::uint8_t* buffer, std::uint32_t length,
+                std::uint32_t& transferred) {
+        const ReplyScript::Record record = script_.next();
+        Transfer& t = transfers.emplace_back(Transfer{setup, (record.op & 1) == 0, {}, 0});
+        if (t.succeeded) {
+            const std::size_t count = std::min<std::size_t>(record.data.size(), length);
+            std::copy_n(record.data.begin(), count, buffer);
+            t.written.assign(record.data.begin(), record.data.begin() + count);
+            t.reported = (record.op & 2) != 0 ? record.data.size() : count;
+        }
+        transferred = t.reported;
+        return t.succeeded;
+    }
+
+    ReplyScript& script_;
+};
+
+// The text that the string descriptor read starting at transfers[at] must give, with `at` moved
+// past it: language 0x0409, a first read of bLength alone, then (bLength non-zero) one read of
+// bLength bytes, whose UTF-16 code units' low bytes make bLength / 2 - 1 characters, bytes not
+// delivered counting as 0.
+std::string expectedString(const std::vector<Transfer>& transfers, std::size_t& at,
+                           std::uint8_t index) {
+    require(at < transfers.size() &&
+                transfers[at].setup == usb::descriptorRequest(usb::stringDescriptorType, index,
+                                                              usb::languageEnglishUs, 1),
+            "a string descriptor is read first for bLength alone, in English (US)");
+    const std::uint8_t bLength = transfers[at++].at(0);
+    if (bLength == 0) {
+        return {};
+    }
+    require(at < transfers.size() &&
+                transfers[at].setup == usb::descriptorRequest(usb::stringDescriptorType, index,
+                                                              usb::languageEnglishUs, bLength),
+            "a string descriptor of some length is read again for bLength bytes");
+    const Transfer& whole = transfers[at++];
+    std::string text;
+    for (std::size_t i = 0; i + 1 < bLength / 2u; ++i) {
+        text += static_cast<char>(whole.at(2 + 2 * i));
+    }
+    return text;
+}
+
+void checkIdentification(const std::vector<Transfer>& transfers, Identification result,
+                         const DeviceIdentity& identity, const DeviceIdentity& before) {
+    require(!transfers.empty() &&
+                transfers[0].setup == usb::descriptorRequest(usb::deviceDescriptorType, 0, 0,
+                                                             usb::deviceDescriptorLength),
+            "identification starts with the whole device descriptor");
+    const Transfer& device = transfers[0];
+    const bool whole = device.succeeded && device.reported == usb::deviceDescriptorLength;
+    const bool untouched = identity.product == before.product && identity.serial == before.serial &&
+                           identity.version == before.version;
+    if (!whole) {
+        require(result == Identification::descriptorError && transfers.size() == 1 && untouched,
+                "a device descriptor not read whole is a descriptor error, and nothing more");
+        return;
+    }
+    const auto little16 = [&](std::size_t i) {
+        return static_cast<std::uint16_t>(device.at(i) | device.at(i + 1) << 8);
+    };
+    const std::uint16_t vendor = little16(8), productId = little16(10);
+    const bool shortBranch = productId == unitShortBranchProductId;
+    const bool ours = vendor == unitVendorId && (shortBranch || productId == unitProductId ||
+                                                 productId == unitProductIdLater);
+    if (!ours) {
+        require(result == Identification::notRecognised && transfers.size() == 1 && untouched,
+                "another unit is not recognised, with the identity untouched");
+        return;
+    }
+    require(result == Identification::recognised, "a supported unit is recognised");
+    std::size_t next = 1;
+    const std::string product = expectedString(transfers, next, device.at(15));
+    require(identity.product == (shortBranch ? product.substr(0, 2) : product),
+            "the product text is the string descriptor (its first two characters for the short "
+            "branch)");
+    require(identity.serial == expectedString(transfers, next, device.at(16)),
+            "the serial text is the string descriptor");
+    if (shortBranch) {
+        require(next == transfers.size() && identity.version == shortBranchVersion,
+                "the short-branch unit is asked for no version and shows XMOS");
+        return;
+    }
+    require(next + 1 == transfers.size() && transfers[next].setup == usb::uploadRequest(0),
+            "the version is read with one DFU_UPLOAD of block 0");
+    const Transfer& upload = transfers[next];
+    std::string expected;
+    if (upload.succeeded && upload.reported == usb::dfuBlockSize) {
+        for (std::size_t i = 4; i < usb::dfuBlockSize && upload.at(i) != 0; ++i) {
+            expected += static_cast<char>(upload.at(i));
+        }
+    }
+    require(identity.version == expected,
+            "the version is bytes 4..63 up to a NUL of a 64-byte reply, else empty");
+}
+
+}  // namespace
+}  // namespace tavik::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace tavik;
+    fuzz::ReplyScript script(data, size);
+    const std::uint8_t lastIndex = script.byte();
+
+    fuzz::ScriptedUnit unit(script);
+    const DeviceIdentity before{"product?", "serial?", "version?"};
+    DeviceIdentity identity = before;
+    const Identification result = identifyDevice(
+        unit, unitVendorId, unitProductId, unitShortBranchProductId, unitProductIdLater, identity);
+    fuzz::checkIdentification(unit.transfers, result, identity, before);
+
+    std::size_t next = unit.transfers.size();
+    const std::string text = getStringDescriptor(unit, lastIndex);
+    fuzz::require(text == fuzz::expectedString(unit.transfers, next, lastIndex) &&
+                      next == unit.transfers.size(),
+                  "getStringDescriptor gives the descriptor's text in one or two reads");
+    return 0;
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace tavik::fuzz {
+
+// The fuzzer's bytes read as what a unit answers, one record per transfer:
+//   op   one byte: how the unit answers (each target gives its bits a meaning)
+//   n    one byte: the length of the data
+//   data n bytes (fewer when the input ends first)
+// A target may also take raw bytes (an image, a header) before the records. Once the input is
+// used up every record reads as op 0 with no data, so every run ends within its input's length
+// plus the requests a well-behaved unit needs.
+class ReplyScript {
+  public:
+    struct Record {
+        std::uint8_t op = 0;
+        std::span<const std::uint8_t> data;
+    };
+
+    ReplyScript(const std::uint8_t* data, std::size_t size) : rest_(data, size) {}
+
+    std::uint8_t byte() {
+        const std::span<const std::uint8_t> one = take(1);
+        return one.empty() ? 0 : one[0];
+    }
+
+    // Up to `count` bytes, fewer at the end of the input.
+    std::span<const std::uint8_t> take(std::size_t count) {
+        const std::span<const std::uint8_t> taken = rest_.first(std::min(count, rest_.size()));
+        rest_ = rest_.subspan(taken.size());
+        return taken;
+    }
+
+    Record next() {
+        const std::uint8_t op = byte();
+        return {op, take(byte())};
+    }
+
+    bool exhausted() const { return rest_.empty(); }
+
+  private:
+    std::span<const std::uint8_t> rest_;
+};
+
+}  // namespace tavik::fuzz
