@@ -116,95 +116,67 @@ TEST(UpdaterConnect, BuildIsTheVersionAfterItsFirstPlus) {
 }
 
 // Every request of small update runs and compare-only runs, with the log lines between them
-// (see test::describe). A compare-only run writes nothing, whatever it finds.
+// (see test::describe). A compare-only run writes nothing, whatever it finds. Only six status
+// bytes with bState dfuIDLE let a run go on; bytes that did not arrive show as zeros, not as what
+// the last chunk left in the buffer.
 TEST(UpdaterRun, SmallImagesOnTheWire) {
+    using Unit = sim::SimulatedUnit&;
     const Bytes image130 = makeImage(130, "2.0.0+5"), image128 = makeImage(128, "2.0.0+5");
     const Bytes other130 = makeImage(130, "1.0.0+1", 7), other128 = makeImage(128, "1.0.0+1", 7);
     Bytes changed = image130;
     changed[100] ^= 1;
     const Bytes cut(image130.begin(), image130.begin() + 100), blank;
-    const std::string w = "D0[64] D1[64] D2[2] D3[0] About to get status\nS>6 ";
+    const std::string w = "U0>64 D0[64] D1[64] D2[2] D3[0] About to get status\nS>";
     const std::string v = "U0>64 U1>64 U2>2 " + reboot;  // a verification that passes
+    const std::string refused = "GetStatus unexpected result\n";
     const struct {
         const char* what;
-        const Bytes& image;
-        const Bytes& held;  // what the unit holds
-        std::size_t extraBytes = 0;
-        int corruptBlock = -1;
-        Bytes statusReply = {};  // empty: the unit's own
+        const Bytes &image, &held;  // the run's image, what the unit holds
         std::string transcript;
-        const char* check = nullptr;  // the compare-only run's, where it tells something
+        const char* check;  // the compare-only run's, where it tells something
+        void (*misbehave)(Unit) = [](Unit) {};
     } runs[] = {
-        {.what = "130 bytes over another image",
-         .image = image130,
-         .held = other130,
-         .transcript = "U0>64 " + w + idle + v,
-         .check = "U0>64 Image differs\n"},
-        {.what = "already there",
-         .image = image130,
-         .held = image130,
-         .transcript = v,
-         .check = "U0>64 U1>64 U2>2 Image matches\n"},
-        {.what = "128 bytes over another image",
-         .image = image128,
-         .held = other128,
-         .transcript = "U0>64 D0[64] D1[64] D2[0] About to get status\nS>6 " + idle +
-                       "U0>64 U1>64 U2>0 " + reboot},
-        {.what = "128 bytes already there: the empty block ends it",
-         .image = image128,
-         .held = image128,
-         .transcript = "U0>64 U1>64 U2>0 " + reboot},
-        {.what = "a blank unit is written, not skipped",
-         .image = image130,
-         .held = blank,
-         .transcript = "U0>0 " + w + idle + v,
-         .check = "U0>0 Image differs\n"},
-        {.what = "a later block differs: all is written",
-         .image = image130,
-         .held = changed,
-         .transcript = "U0>64 U1>64 " + w + idle + v,
-         .check = "U0>64 U1>64 Image differs\n"},
-        {.what = "stored data that ends early is no match",
-         .image = image130,
-         .held = cut,
-         .transcript = "U0>64 U1>36 " + w + idle + v,
-         .check = "U0>64 U1>36 Image differs\n"},
-        {.what = "a unit that returns more than the image",
-         .image = image130,
-         .held = image130,
-         .extraBytes = 10,
-         .transcript = "U0>64 U1>64 U2>12 " + w + idle + "U0>64 U1>64 U2>12 Update Failed\n",
-         .check = "U0>64 U1>64 U2>12 Image differs\n"},
-        {.what = "a corrupt block in the verification",
-         .image = image130,
-         .held = other130,
-         .corruptBlock = 1,
-         .transcript = "U0>64 " + w + idle + "U0>64 U1>64 Update Failed\n"},
-        // Only six bytes with bState dfuIDLE let the run go on. Bytes that did not arrive show
-        // as zeros, not as what the last chunk left in the buffer.
-        {.what = "a status of dfuERROR",
-         .image = image130,
-         .held = other130,
-         .statusReply = {0x0F, 0, 0, 0, 0x0A, 0},
-         .transcript =
-             "U0>64 " + w + "0x0f 0x00 0x00 0x00 0x0a 0x00\nGetStatus unexpected result\n"},
-        {.what = "a status of three bytes",
-         .image = image130,
-         .held = other130,
-         .statusReply = {1, 2, 3},
-         .transcript = "U0>64 " + w.substr(0, w.size() - 2) +
-                       "3 0x01 0x02 0x03 0x00 0x00 0x00\nGetStatus unexpected result\n"},
-        {.what = "a status of five bytes, though dfuIDLE",
-         .image = image130,
-         .held = other130,
-         .statusReply = {0, 0, 0, 0, 2},
-         .transcript =
-             "U0>64 " + w.substr(0, w.size() - 2) + "5 " + idle + "GetStatus unexpected result\n"},
-        {.what = "an error status in dfuIDLE goes on",
-         .image = image130,
-         .held = other130,
-         .statusReply = {0x0E, 0x10, 0, 0, 2, 0},
-         .transcript = "U0>64 " + w + "0x0e 0x10 0x00 0x00 0x02 0x00\n" + v},
+        {"130 bytes over another image", image130, other130, w + "6 " + idle + v,
+         "U0>64 Image differs\n"},
+        {"already there", image130, image130, v, "U0>64 U1>64 U2>2 Image matches\n"},
+        {"128 bytes over another image", image128, other128,
+         "U0>64 D0[64] D1[64] D2[0] About to get status\nS>6 " + idle + "U0>64 U1>64 U2>0 " +
+             reboot,
+         nullptr},
+        {"128 bytes there: the empty block ends it", image128, image128,
+         "U0>64 U1>64 U2>0 " + reboot, nullptr},
+        {"a blank unit is written", image130, blank, "U0>0 " + w.substr(6) + "6 " + idle + v,
+         "U0>0 Image differs\n"},
+        {"a later block differs: all is written", image130, changed,
+         "U0>64 U1>64 " + w.substr(6) + "6 " + idle + v, "U0>64 U1>64 Image differs\n"},
+        {"stored data that ends early", image130, cut,
+         "U0>64 U1>36 " + w.substr(6) + "6 " + idle + v, "U0>64 U1>36 Image differs\n"},
+        {"a unit that returns more than the image", image130, image130,
+         "U0>64 U1>64 U2>12 " + w.substr(6) + "6 " + idle + "U0>64 U1>64 U2>12 Update Failed\n",
+         "U0>64 U1>64 U2>12 Image differs\n", [](Unit u) { u.setExtraReadBackBytes(10); }},
+        {"a corrupt block in the verification", image130, other130,
+         w + "6 " + idle + "U0>64 U1>64 Update Failed\n", nullptr,
+         [](Unit u) { u.corruptBlock(1); }},
+        {"a status of dfuERROR", image130, other130,
+         w + "6 0x0f 0x00 0x00 0x00 0x0a 0x00\n" + refused, nullptr,
+         [](Unit u) {
+             u.setStatusReply({0x0F, 0, 0, 0, 0x0A, 0});
+         }},
+        {"a status of three bytes", image130, other130,
+         w + "3 0x01 0x02 0x03 0x00 0x00 0x00\n" + refused, nullptr,
+         [](Unit u) {
+             u.setStatusReply({1, 2, 3});
+         }},
+        {"a status of five bytes, though dfuIDLE", image130, other130, w + "5 " + idle + refused,
+         nullptr,
+         [](Unit u) {
+             u.setStatusReply({0, 0, 0, 0, 2});
+         }},
+        {"an error status in dfuIDLE goes on", image130, other130,
+         w + "6 0x0e 0x10 0x00 0x00 0x02 0x00\n" + v, nullptr,
+         [](Unit u) {
+             u.setStatusReply({0x0E, 0x10, 0, 0, 2, 0});
+         }},
     };
     for (const auto& run : runs) {
         for (const bool check : {false, true}) {
@@ -213,13 +185,7 @@ TEST(UpdaterRun, SmallImagesOnTheWire) {
             }
             SCOPED_TRACE(testing::Message() << run.what << (check ? ", compare-only" : ""));
             EngineHarness h({.image = run.held});
-            h.unit->setExtraReadBackBytes(run.extraBytes);
-            if (run.corruptBlock >= 0) {
-                h.unit->corruptBlock(static_cast<std::uint16_t>(run.corruptBlock));
-            }
-            if (!run.statusReply.empty()) {
-                h.unit->setStatusReply(run.statusReply);
-            }
+            run.misbehave(*h.unit);
             h.create();
             h.useImage(run.image);
             check ? h.updater.startCheck() : h.window.onActionClicked();
@@ -310,18 +276,22 @@ TEST(UpdaterRun, StartIsRefusedWithoutAnImageOrDuringARun) {
     EXPECT_EQ(h.log.lines, Lines{"Firmware Update In Progress\n"});
 }
 
-// Request k of the run fails on the bus (the unit stays), or the unit vanishes as it arrives; or
+// Request k of the run cannot start its worker, or fails on the bus (the unit stays), or the unit
+// vanishes as it arrives; or
 // after request k has completed, before its completion is handled, the unit is removed, and maybe
 // the same unit or another one arrives and is offered an update. The run ends there with its
 // line and nothing more is sent to any unit; only an end at the restart counts as success. The
 // window ends with one button: OK, or the offer for a unit once no run is left to end.
 TEST(UpdaterFailure, RunEndsAtEveryRequest) {
-    enum Mode { fails, vanishes, removed, sameUnitBack, otherUnitIn };
+    enum Mode { noWorker, fails, vanishes, removed, sameUnitBack, otherUnitIn };
     const std::string progress[] = {"About to get status\n", idle, "About to reboot to app\n"};
     for (std::size_t k = 0; k < runLength; ++k) {
-        for (Mode mode : {fails, vanishes, removed, sameUnitBack, otherUnitIn}) {
+        for (Mode mode : {noWorker, fails, vanishes, removed, sameUnitBack, otherUnitIn}) {
             SCOPED_TRACE(testing::Message() << "request " << k << ", mode " << mode);
-            SmallRun r;
+            auto launches = std::make_shared<std::size_t>(0);
+            SmallRun r([launches, fail = mode == noWorker ? k : SIZE_MAX](auto work) {
+                return (*launches)++ != fail && Updater::launchDetachedThread(std::move(work));
+            });
             const auto other = sim::SimulatedUnit::create({.serial = u"T1X00002"});
             // The lines written by the time request k is sent.
             Lines expected(progress, progress + (k >= 9 ? 3 : k >= 6 ? 2 : k >= 5 ? 1 : 0));
@@ -351,19 +321,29 @@ TEST(UpdaterFailure, RunEndsAtEveryRequest) {
                     expected.push_back(idle);
                 }
                 expected.push_back(k == rebootIndex ? "Rebooted\n" : "Device disconnected!\n");
+            } else if (mode == noWorker) {
+                ASSERT_TRUE(r.update());
+                expected.push_back("Could not start a worker thread\n");
             } else {
                 r.unit->addFault(mode == fails ? Fault::fail : Fault::vanish, r.from + k);
                 ASSERT_TRUE(r.update());
                 expected.push_back("AsyncRequestCallback Error\n");
             }
             EXPECT_EQ(r.log.lines, expected);
-            EXPECT_EQ(r.window.messageText(), k == rebootIndex ? "Success" : "Update Failed");
+            const bool success = k == rebootIndex && mode != noWorker;
+            EXPECT_EQ(r.window.messageText(), success ? "Success" : "Update Failed");
             EXPECT_EQ(r.view.visibleControls(), Lines{"OK"});
-            EXPECT_EQ(r.sent() - identification, k + 1) << "nothing sent after the end";
+            EXPECT_EQ(r.sent() - identification, mode == noWorker ? k : k + 1)
+                << "nothing sent after the end";
             EXPECT_EQ(r.unit->image() == r.image, k >= (mode >= removed ? 4u : 5u))
                 << "the image lands with the empty chunk";
-            if (mode == fails) {
-                // The unit is still there: the next click runs to the end.
+            if (mode <= fails) {
+                // The unit is still there: closed, it is released; opened again, the next click
+                // runs to the end.
+                r.window.onDeviceRemoval();
+                EXPECT_EQ(r.unit->openHandles(), 0u);
+                r.window.onDeviceArrival();
+                r.useImage(r.image);
                 ASSERT_TRUE(r.update());
                 EXPECT_EQ(r.window.messageText(), "Success");
                 EXPECT_TRUE(r.unit->runningApplication());
@@ -433,29 +413,6 @@ TEST(UpdaterFailure, WorkerOutlivesTheEngineAndTheWindow) {
     EXPECT_TRUE(completion->success);
     EXPECT_EQ(completion->bytesTransferred, 64u);
     EXPECT_EQ(unit->openHandles(), 0u);
-}
-
-TEST(UpdaterFailure, WorkerThatCannotStartEndsTheRunUnsent) {
-    for (int failing = 0; failing < static_cast<int>(runLength); ++failing) {
-        SCOPED_TRACE(failing);
-        auto launches = std::make_shared<int>(0);
-        SmallRun r([launches, failing](std::function<void()> work) {
-            return (*launches)++ != failing && Updater::launchDetachedThread(std::move(work));
-        });
-        ASSERT_TRUE(r.update());
-        EXPECT_EQ(r.lastLine(), "Could not start a worker thread\n");
-        EXPECT_EQ(r.window.messageText(), "Update Failed");
-        EXPECT_EQ(r.sent(), static_cast<std::size_t>(failing));
-        EXPECT_EQ(r.queue->postedTotal(), static_cast<std::uint64_t>(failing));
-        r.window.onDeviceRemoval();
-        EXPECT_EQ(r.unit->openHandles(), 0u) << "the request that never started holds nothing";
-
-        // Threads can be had again: the next click runs to the end.
-        r.window.onDeviceArrival();
-        r.useImage(r.image);
-        ASSERT_TRUE(r.update());
-        EXPECT_EQ(r.window.messageText(), "Success");
-    }
 }
 
 // The bytes taken from a completed request: never more than the transfer moved, however many
