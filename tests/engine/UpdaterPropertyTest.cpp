@@ -91,10 +91,6 @@ rc::Gen<Schedule> schedules() {
         gen::set(&Schedule::mishaps, gen::resize(8, gen::container<std::vector<Mishap>>(mishap))));
 }
 
-struct NoLog final : Log {
-    void write(std::string_view) override {}
-};
-
 // A front end that hands the engine the image of whichever unit was opened, as the window does.
 struct Listener final : UpdaterListener {
     void onDeviceConnected() override { updater->setFirmwareImage(image->data(), image->size()); }
@@ -139,7 +135,7 @@ void runCase(const Schedule& s) {
         return !s.threads || Updater::launchDetachedThread(std::move(pending.back()));
     };
     const auto queue = std::make_shared<sim::CompletionQueue>();
-    NoLog log;
+    test::RecordingLog log;
     Listener listener;
     Updater updater(&listener, devices, queue, log, launcher);
     listener.updater = &updater;
