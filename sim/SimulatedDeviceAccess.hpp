@@ -18,6 +18,9 @@ class SimulatedDeviceAccess final : public DeviceAccess {
     // A unit that is not on the bus gives the not-found result with the flag set.
     OpenResult openDevice() override;
 
+    // Another unit is now the one on the bus (null: none); opens reach it from now on.
+    void plug(std::shared_ptr<SimulatedUnit> unit) { unit_ = std::move(unit); }
+
     // The next opens fail with this code and flag (say, access denied), whatever the unit does.
     void failOpens(HResult result, bool deviceNotFound);
     void stopFailingOpens() { failure_.reset(); }

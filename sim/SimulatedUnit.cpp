@@ -256,6 +256,7 @@ TransferOutcome SimulatedUnit::exchange(unsigned connection, unsigned attachment
     WireRequest wire{.kind = kind,
                      .setup = setup.bytes(),
                      .data = {},
+                     .hostLength = length,
                      .succeeded = false,
                      .unitPresent = present_ && attachment == attachment_,
                      .connection = connection,

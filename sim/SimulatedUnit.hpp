@@ -64,6 +64,9 @@ struct WireRequest {
     std::array<std::uint8_t, 8> setup{};  // the 8 setup bytes, as on the wire
     // Host to device: the data stage sent. Device to host: the bytes the unit returned.
     std::vector<std::uint8_t> data;
+    // The length the host passed with its buffer: what it asked to transfer, which must equal
+    // wLength (0 for a request without a data stage) although the unit moves no more than that.
+    std::uint32_t hostLength = 0;
     bool succeeded = false;
     bool unitPresent = true;  // false when the unit was already gone (the request went nowhere)
     unsigned connection = 0;  // which open() of the unit carried it, from 1

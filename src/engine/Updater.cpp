@@ -50,6 +50,7 @@ void Updater::connectDevice() {
         return;
     }
     device_ = std::move(opened.device);
+    ++openings_;
     if (identifyDevice(unitVendorId, unitProductId, unitShortBranchProductId, unitProductIdLater)) {
         window_->onDeviceConnected();
     } else {
@@ -96,12 +97,15 @@ void Updater::getDeviceInfo(std::string& product, std::string& serial, std::stri
 // --- Runs ------------------------------------------------------------------------------------
 
 void Updater::setFirmwareImage(const std::uint8_t* data, std::uint64_t size) {
-    imageData_ = data;
-    imageSize_ = size;
+    nextImageData_ = data;
+    nextImageSize_ = size;
+    nextImageSetDuringRun_ = state_ != UpdateState::Idle;
 }
 
+// The run's image during a run (the progress bar's range), else the next run's.
 std::uint64_t Updater::getBlockCount() {
-    return (imageSize_ + usb::dfuBlockSize - 1) / usb::dfuBlockSize;
+    const std::uint64_t size = state_ == UpdateState::Idle ? nextImageSize_ : imageSize_;
+    return (size + usb::dfuBlockSize - 1) / usb::dfuBlockSize;
 }
 
 std::uint64_t Updater::getBlockNumber() {
@@ -117,11 +121,15 @@ void Updater::startCheck() {
 }
 
 void Updater::startRun(RunKind kind) {
-    if (imageData_ == nullptr || state_ != UpdateState::Idle) {
+    if (nextImageData_ == nullptr || state_ != UpdateState::Idle) {
         log("Firmware Update In Progress\n");
         return;
     }
     runKind_ = kind;
+    imageData_ = nextImageData_;
+    imageSize_ = nextImageSize_;
+    nextImageSetDuringRun_ = false;
+    runOpening_ = openings_;
     window_->onUpdateState(UpdaterListener::runStarted);
     imageOffset_ = 0;
     blockNumber_ = 0;
@@ -193,7 +201,11 @@ void Updater::onTransferComplete(bool success, std::uint64_t bytesTransferred) {
         case UpdateState::Reboot:
             log("Rebooted\n");
             endRun(UpdaterListener::runSucceeded);
-            imageData_ = nullptr;
+            // The restarted unit has used up the image; one handed over meanwhile, for a unit
+            // opened since, stays for that unit's run.
+            if (!nextImageSetDuringRun_) {
+                nextImageData_ = nullptr;
+            }
             break;
         case UpdateState::Idle:
             break;
@@ -248,7 +260,7 @@ void Updater::endRun(std::int32_t code) {
 // --- Requests --------------------------------------------------------------------------------
 
 bool Updater::deviceReadyForRequest() {
-    if (device_) {
+    if (device_ && openings_ == runOpening_) {
         return true;
     }
     endRun(UpdaterListener::runFailed);

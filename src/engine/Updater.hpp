@@ -95,7 +95,7 @@ class Updater final : public UpdaterWindow::Client {
     void requestDownload();
     void requestStatus();
     void requestReboot();
-    // False (and the run ended as failed) when no unit is open.
+    // False (and the run ended as failed) when the unit the run started on is no longer open.
     bool deviceReadyForRequest();
     void launch(const SetupPacket& setup, bool hasDataStage);
     std::uint16_t takeBlockNumber() { return blockNumber_++; }
@@ -117,9 +117,21 @@ class Updater final : public UpdaterWindow::Client {
     std::shared_ptr<UsbTransport> device_;
     DeviceIdentity identity_;
 
+    // Counts the units opened, so that a run knows whether the open unit is the one it started
+    // on: a unit closed and opened again (the same one or another) is not.
+    std::uint64_t openings_ = 0;
+    std::uint64_t runOpening_ = 0;
+
     // The data of the last request, as far as it was received; main thread only.
     std::array<std::uint8_t, usb::dfuBlockSize> transferBuffer_{};
-    const std::uint8_t* imageData_ = nullptr;  // not owned; valid for the life of the process
+    // The image for the next run, as the listener last set it (not owned; valid for the life of
+    // the process), and the one the run in progress writes and compares: fixed when the run
+    // starts, so that an image handed over during a run (another unit arrived) is never mixed
+    // into it.
+    const std::uint8_t* nextImageData_ = nullptr;
+    std::uint64_t nextImageSize_ = 0;
+    bool nextImageSetDuringRun_ = false;
+    const std::uint8_t* imageData_ = nullptr;
     std::uint64_t imageSize_ = 0;
     std::uint64_t imageOffset_ = 0;  // bytes compared, or placed into chunks, in this phase
     std::uint64_t chunkLength_ = 0;

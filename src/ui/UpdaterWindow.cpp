@@ -149,6 +149,11 @@ void UpdaterWindow::onUpdateState(std::int32_t code) {
             if (progressBar_ != nullptr) {
                 view_.showControl(progressBar_, false);
             }
+            // A unit that arrived during the run may have put its offer where "OK" goes: the
+            // end of the run replaces it, one button at a time.
+            if (actionButton_ != nullptr) {
+                view_.showControl(actionButton_, false);
+            }
             if (okButton_ != nullptr) {
                 view_.showControl(okButton_, true);
             }

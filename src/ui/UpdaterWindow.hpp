@@ -22,7 +22,8 @@ class UpdaterWindow final : public UpdaterListener {
         // disconnectDevice. Returns at once while a unit is open.
         virtual void connectDevice() = 0;
         // Slot 1. Window close, device removal, a failed connect. Closes the unit if open, then
-        // calls the window's onDeviceDisconnected. A run in progress is left to end by itself.
+        // calls the window's onDeviceDisconnected. A run in progress ends as failed at its next
+        // step, even when a unit has been opened again by then: a run stays on its unit.
         virtual void disconnectDevice() = 0;
         // Slot 2. Only from onDeviceConnected. Replaces the four texts with the identified
         // product, serial and version; build is the part of the version after its first "+".
@@ -37,7 +38,8 @@ class UpdaterWindow final : public UpdaterListener {
         // Slot 5. Only as the answer to a request the engine itself started: its success flag
         // and the number of bytes transferred. Advances the run.
         virtual void onTransferComplete(bool success, std::uint64_t bytesTransferred) = 0;
-        // Slot 6. (image size + 63) / 64; 0 with no image.
+        // Slot 6. (image size + 63) / 64, of the run in progress or else of the image set; 0
+        // with no image.
         virtual std::uint64_t getBlockCount() = 0;
         // Slot 7. The engine's 16-bit block counter, widened without sign.
         virtual std::uint64_t getBlockNumber() = 0;

@@ -35,7 +35,8 @@ struct RecordingLog final : Log {
 // One request, short, then a space: "U2>64" (DFU_UPLOAD of block 2, 64 bytes back), "D3[0]"
 // (DFU_DNLOAD of block 3, no data), "S>6" (DFU_GETSTATUS), "R" (REBOOT_TO_APP), "U0!" (failed).
 // What the engine must never send shows: a wValue for S or R ("S5"), an interface other than 0
-// ("@1"), a wLength other than 64, the chunk's, 6 or 0 respectively ("/8").
+// ("@1"), a wLength other than 64, the chunk's, 6 or 0 respectively ("/8"), a transfer length
+// that is not the wLength ("~64").
 inline std::string describe(const sim::WireRequest& r) {
     using enum sim::RequestKind;
     const unsigned value = r.setup[2] | r.setup[3] << 8, index = r.setup[4] | r.setup[5] << 8;
@@ -50,6 +51,7 @@ inline std::string describe(const sim::WireRequest& r) {
             text += i == 1 ? "[" + std::to_string(r.data.size()) + "]" : "";
             text += index != 0 ? "@" + std::to_string(index) : "";
             text += length != natural[i] ? "/" + std::to_string(length) : "";
+            text += r.hostLength != length ? "~" + std::to_string(r.hostLength) : "";
         }
     }
     text += !r.succeeded               ? "!"
