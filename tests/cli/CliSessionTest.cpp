@@ -309,6 +309,24 @@ TEST(CliArguments, BadInputIsOneLineAndTheUsageCode) {
     EXPECT_NE(help.out.str().find("  6    the check found a difference"), std::string::npos);
 }
 
+// On a terminal each phase is one line redrawn in place, at most every redrawInterval of the
+// console's clock (1 ms a look here: some 27 draws for 2,649 blocks), and ended by a newline.
+TEST(CliProgress, RedrawsOneLineOnATerminal) {
+    CliRun cli(older);
+    cli.console.outputTerminal = true;
+    EXPECT_EQ(toInt(cli.run("update --yes")), toInt(ExitCode::success));
+    const std::string out = cli.out.str();
+    const std::string lastWrite = "\rwriting   2649 of 2649 blocks 100%  ";
+    const std::size_t writeEnd = out.rfind(lastWrite);
+    ASSERT_NE(writeEnd, std::string::npos) << out;
+    const std::string line = out.substr(writeEnd, out.find('\n', writeEnd) - writeEnd);
+    EXPECT_TRUE(line.ends_with(" KiB/s  0:00 left\x1b[K")) << line;
+    EXPECT_EQ(line.rfind('\r'), 0u) << "the phase's last draw, then its newline";
+    const auto draws = std::count(out.begin(), out.end(), '\r');
+    EXPECT_GT(draws, 3 * 20);
+    EXPECT_LT(draws, 3 * 40);
+}
+
 // --wait looks again until the unit arrives (here by polling: the test gives no monitor).
 TEST(CliWait, ListsAUnitThatArrivesLater) {
     CliRun cli(upToDate);
