@@ -11,7 +11,8 @@ namespace {
 constexpr const char* exitCodeTable =
     "Exit codes:\n"
     "  0    success: listed, updated, already up to date, or the check matched\n"
-    "  1    the run failed (the unit stays in update mode and can be updated again)\n"
+    "  1    the run failed (the unit stays in update mode and can be updated again),\n"
+    "       or the update was declined at the prompt\n"
     "  2    usage error\n"
     "  3    no unit found in update mode\n"
     "  4    access denied to the unit\n"
