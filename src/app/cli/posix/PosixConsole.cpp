@@ -28,11 +28,16 @@ PosixConsole::PosixConsole() {
     struct sigaction action {};
     action.sa_handler = countPress;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &previous_);
+    sigaction(SIGINT, &action, &previousInterrupt_);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, &previousPipe_);
 }
 
 PosixConsole::~PosixConsole() {
-    sigaction(SIGINT, &previous_, nullptr);
+    sigaction(SIGPIPE, &previousPipe_, nullptr);
+    sigaction(SIGINT, &previousInterrupt_, nullptr);
 }
 
 bool PosixConsole::outputIsTerminal() {

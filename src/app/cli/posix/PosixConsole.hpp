@@ -7,8 +7,10 @@
 namespace tavik::cli {
 
 // The terminal on POSIX systems: isatty, poll and read on standard input, and a SIGINT handler
-// (sigaction) that only counts presses. One per process: it installs the handler on
-// construction and restores the previous one on destruction.
+// (sigaction) that only counts presses. SIGPIPE is ignored meanwhile: a reader that goes away
+// (`tavik-cli update --yes | head -1`) must not kill the program in the middle of a write; the
+// report is then lost, the run is not. One per process: it installs both on construction and
+// restores the previous ones on destruction.
 class PosixConsole final : public CliConsole {
   public:
     PosixConsole();
@@ -23,7 +25,8 @@ class PosixConsole final : public CliConsole {
     Clock::time_point now() override { return Clock::now(); }
 
   private:
-    struct sigaction previous_ {};
+    struct sigaction previousInterrupt_ {};
+    struct sigaction previousPipe_ {};
 };
 
 }  // namespace tavik::cli
