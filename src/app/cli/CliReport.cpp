@@ -1,0 +1,186 @@
+#include "app/cli/CliReport.hpp"
+
+#include <nlohmann/json.hpp>
+
+namespace tavik::cli {
+
+namespace {
+
+const char* commandName(Command command) {
+    switch (command) {
+        case Command::list:
+            return "list";
+        case Command::check:
+            return "check";
+        case Command::update:
+            return "update";
+    }
+    return "";
+}
+
+const char* outcomeName(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::listed:
+            return "listed";
+        case Outcome::noUnit:
+            return "no-unit";
+        case Outcome::accessDenied:
+            return "access-denied";
+        case Outcome::notUpdatable:
+            return "not-updatable";
+        case Outcome::upToDate:
+            return "up-to-date";
+        case Outcome::updated:
+            return "updated";
+        case Outcome::matched:
+            return "matched";
+        case Outcome::differed:
+            return "differed";
+        case Outcome::failed:
+            return "failed";
+        case Outcome::declined:
+            return "declined";
+        case Outcome::interrupted:
+            return "interrupted";
+    }
+    return "";
+}
+
+const char* offerName(OfferOutcome outcome) {
+    switch (outcome) {
+        case OfferOutcome::xmos:
+            return "xmos";
+        case OfferOutcome::unidentified:
+            return "unidentified";
+        case OfferOutcome::upToDate:
+            return "up-to-date";
+        case OfferOutcome::update:
+            return "update";
+    }
+    return "";
+}
+
+std::string offerText(const UnitOffer& offer) {
+    switch (offer.outcome) {
+        case OfferOutcome::xmos:
+            return "none, already up to date (XMOS)";
+        case OfferOutcome::unidentified:
+            return "none, the unit could not be identified";
+        case OfferOutcome::upToDate:
+            return "none, up to date at " + offer.targetDisplayVersion +
+                   " (update --reinstall writes it again)";
+        case OfferOutcome::update:
+            return "update to " + offer.targetDisplayVersion;
+    }
+    return "";
+}
+
+// The unit's texts come from its descriptors: a control character (an escape sequence, a
+// carriage return) is shown as "?" so that a unit cannot rewrite the terminal or forge a line.
+std::string printable(std::string text) {
+    for (char& c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            c = '?';
+        }
+    }
+    return text;
+}
+
+// What the unit runs, as the window shows it: an up-to-date unit holds the target version.
+std::string firmwareShown(const UnitOffer& offer) {
+    return offer.outcome == OfferOutcome::upToDate ? offer.targetDisplayVersion
+                                                   : offer.currentDisplayVersion;
+}
+
+std::string unitText(const UnitOffer& offer, const std::string& versionText) {
+    std::string text =
+        "Unit: " + printable(offer.product) + "\nSerial: " + printable(offer.serial) +
+        "\nVersion: " + (versionText.empty() ? "(none read)" : printable(versionText)) + "\n";
+    if (!firmwareShown(offer).empty()) {
+        text += "Firmware: " + firmwareShown(offer) + "\n";
+    }
+    return text + "Offer: " + offerText(offer) + "\n";
+}
+
+std::string outcomeText(const CliReport& report) {
+    const std::string target = report.unit ? report.unit->targetDisplayVersion : "";
+    switch (report.outcome) {
+        case Outcome::listed:
+            return "";
+        case Outcome::noUnit:
+            return "No unit in update mode. Hold MON on IN 2 and power on the unit.\n";
+        case Outcome::accessDenied:
+            return "A unit is attached, but this user may not open it." +
+                   (report.accessDeniedRemedy.empty() ? std::string()
+                                                      : " " + report.accessDeniedRemedy) +
+                   "\n";
+        case Outcome::notUpdatable:
+            return report.unit && report.unit->outcome == OfferOutcome::xmos
+                       ? "Nothing to compare: the unit reports XMOS and is offered no image.\n"
+                       : "Not updatable: the unit could not be identified, so no image fits "
+                         "it.\n";
+        case Outcome::upToDate:
+            return report.unit && report.unit->outcome == OfferOutcome::xmos
+                       ? "Already up to date (XMOS); nothing written.\n"
+                       : "Already up to date; nothing written. update --reinstall writes " +
+                             target + " again.\n";
+        case Outcome::updated:
+            return "Updated to " + target + "; the unit restarts into its application.\n";
+        case Outcome::matched:
+            return "Match: the unit holds the image of " + target + " exactly.\n";
+        case Outcome::differed:
+            return "Differs: the unit does not hold the image of " + target + ".\n";
+        case Outcome::failed:
+            return (report.command == Command::check ? "Check failed while " : "Failed while ") +
+                   report.phase + ": " + report.failureLine + "\n" +
+                   (report.command == Command::update
+                        ? "The unit stays in update mode; run the update again.\n"
+                        : "");
+        case Outcome::declined:
+            return "Not updated; nothing written.\n";
+        case Outcome::interrupted:
+            return report.phase == "writing"
+                       ? "Interrupted while writing: the unit is left in update mode with an "
+                         "incomplete image; run the update again.\n"
+                       : "Interrupted.\n";
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string renderUnitText(const CliReport& report) {
+    return report.unit ? unitText(*report.unit, report.versionText) : std::string();
+}
+
+std::string renderOutcomeText(const CliReport& report) {
+    return outcomeText(report);
+}
+
+std::string renderJson(const CliReport& report) {
+    nlohmann::json document = {{"command", commandName(report.command)},
+                               {"result", outcomeName(report.outcome)},
+                               {"exitCode", toInt(report.exitCode)}};
+    if (report.unit) {
+        const UnitOffer& offer = *report.unit;
+        document["unit"] = {
+            {"product", offer.product},          {"serial", offer.serial},
+            {"version", report.versionText},     {"firmware", firmwareShown(offer)},
+            {"offer", offerName(offer.outcome)}, {"target", offer.targetDisplayVersion}};
+    }
+    if (!report.phase.empty()) {
+        document["phase"] = report.phase;
+    }
+    if (!report.failureLine.empty()) {
+        document["error"] = report.failureLine;
+    }
+    if (report.outcome == Outcome::accessDenied && !report.accessDeniedRemedy.empty()) {
+        document["remedy"] = report.accessDeniedRemedy;
+    }
+    // Unit texts come from the unit's descriptors: bytes that are not UTF-8 are replaced rather
+    // than ending the program with an exception.
+    return document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace tavik::cli

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "app/cli/CliOptions.hpp"
+#include "app/cli/ExitCode.hpp"
+#include "firmware/UnitOffer.hpp"
+
+namespace tavik::cli {
+
+// How a command ended, as its report on standard output tells it.
+enum class Outcome {
+    listed,        // list found a unit
+    noUnit,        // no unit in update mode
+    accessDenied,  // a unit this user may not open
+    notUpdatable,  // no image fits the unit
+    upToDate,      // update: nothing to write (already up to date, or an XMOS unit)
+    updated,       // update: written, verified, restarted
+    matched,       // check: the unit holds the image exactly
+    differed,      // check: it holds something else
+    failed,        // a run failed
+    declined,      // update: the confirmation was not given
+    interrupted,   // Ctrl-C ended the program
+};
+
+struct CliReport {
+    Command command = Command::list;
+    Outcome outcome = Outcome::noUnit;
+    ExitCode exitCode = ExitCode::noUnit;
+    // The identified unit, with the version text it reported; unset when none was opened.
+    std::optional<UnitOffer> unit;
+    std::string versionText;
+    // Where a run failed or was interrupted ("comparing", "writing", "verifying",
+    // "restarting"), and the engine's last diagnostic line before it ended.
+    std::string phase;
+    std::string failureLine;
+    // The platform's remedy for access denied; empty where it has none.
+    std::string accessDeniedRemedy;
+};
+
+// The report as text for a person, one fact a line, in two parts: the unit and its offer
+// (printed as soon as the unit is identified, before any progress; empty without a unit), and
+// how the command ended.
+std::string renderUnitText(const CliReport& report);
+std::string renderOutcomeText(const CliReport& report);
+// The report as one JSON document on one line, ending with a newline.
+std::string renderJson(const CliReport& report);
+
+}  // namespace tavik::cli

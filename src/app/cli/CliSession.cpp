@@ -1,0 +1,266 @@
+#include "app/cli/CliSession.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "engine/EventLoopCompletionPoster.hpp"
+#include "firmware/FirmwareImage.hpp"
+
+namespace tavik::cli {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// The longest the loop waits before the Ctrl-C presses are looked at again.
+constexpr std::chrono::milliseconds pressLatency{50};
+
+ProgressReporter::Mode progressMode(const CliOptions& options, CliConsole& console) {
+    if (options.quiet) {
+        return ProgressReporter::Mode::none;
+    }
+    if (options.json) {
+        return ProgressReporter::Mode::json;
+    }
+    return console.outputIsTerminal() ? ProgressReporter::Mode::terminal
+                                      : ProgressReporter::Mode::lines;
+}
+
+}  // namespace
+
+CliSession::CliSession(const CliOptions& options, Environment environment)
+    : options_(options),
+      env_(std::move(environment)),
+      log_(env_.err, options.verbose),
+      progress_(env_.out, progressMode(options, env_.console)),
+      updater_(this, env_.devices,
+               std::make_shared<EventLoopCompletionPoster>(
+                   env_.loop,
+                   [this](bool success, std::uint64_t bytes) {
+                       updater_.onTransferComplete(success, bytes);
+                   }),
+               log_, env_.launchWorker) {
+    report_.command = options.command;
+    report_.accessDeniedRemedy = env_.accessDeniedRemedy;
+}
+
+// Completions still on their way are dropped with the loop: a worker that outlives the session
+// posts harmlessly, and the engine it would reach is gone.
+CliSession::~CliSession() {
+    if (env_.hotplug != nullptr) {
+        env_.hotplug->stop();
+    }
+    env_.loop->close();
+}
+
+ExitCode CliSession::run() {
+    const ExitCode code = execute();
+    if (code == ExitCode::interrupted && report_.outcome != Outcome::interrupted) {
+        report_.phase = phaseName();
+        return finish(Outcome::interrupted, ExitCode::interrupted);
+    }
+    return code;
+}
+
+ExitCode CliSession::execute() {
+    if (options_.command == Command::update && !options_.yes && !env_.console.inputIsTerminal()) {
+        env_.err << "tavik-cli: update asks for confirmation, but standard input is not a "
+                    "terminal: add --yes\n";
+        return ExitCode::usage;
+    }
+    if (!findUnit()) {
+        return ExitCode::interrupted;
+    }
+    if (accessDenied_) {
+        return finish(Outcome::accessDenied, ExitCode::accessDenied);
+    }
+    if (!offer_) {
+        return finish(Outcome::noUnit, ExitCode::noUnit);
+    }
+    report_.unit = offer_;
+    report_.versionText = versionText_;
+    if (!options_.json) {
+        env_.out << renderUnitText(report_) << std::flush;
+    }
+    return runCommand();
+}
+
+// Looks once, then (with --wait) on every arrival the monitor reports and every pollInterval
+// until a unit is open, one is found that may not be opened, or the time is up. False when
+// Ctrl-C ended the wait.
+bool CliSession::findUnit() {
+    updater_.connectDevice();
+    if (offer_ || accessDenied_ || options_.waitSeconds == 0) {
+        return pump(std::chrono::milliseconds(0));
+    }
+    const auto deadline = SteadyClock::now() + std::chrono::seconds(options_.waitSeconds);
+    if (env_.hotplug != nullptr) {
+        env_.hotplug->start({[this] { updater_.connectDevice(); }, [] {}});
+    }
+    auto nextPoll = SteadyClock::now() + pollInterval;
+    bool interrupted = false;
+    for (auto now = SteadyClock::now(); !offer_ && !accessDenied_ && now < deadline;
+         now = SteadyClock::now()) {
+        if (!pump(std::min<std::chrono::milliseconds>(
+                pressLatency,
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now)))) {
+            interrupted = true;
+            break;
+        }
+        if (!offer_ && SteadyClock::now() >= nextPoll) {
+            updater_.connectDevice();
+            nextPoll = SteadyClock::now() + pollInterval;
+        }
+    }
+    if (env_.hotplug != nullptr) {
+        env_.hotplug->stop();
+    }
+    return !interrupted;
+}
+
+ExitCode CliSession::runCommand() {
+    const UnitOffer& offer = *offer_;
+    switch (options_.command) {
+        case Command::list:
+            return finish(Outcome::listed, ExitCode::success);
+        case Command::check:
+            if (!offer.hasImage()) {
+                return finish(Outcome::notUpdatable, ExitCode::notUpdatable);
+            }
+            return runToEnd(true);
+        case Command::update:
+            break;
+    }
+    if (offer.outcome == OfferOutcome::xmos ||
+        (offer.outcome == OfferOutcome::upToDate && !options_.reinstall)) {
+        return finish(Outcome::upToDate, ExitCode::success);
+    }
+    if (!offer.hasImage()) {
+        return finish(Outcome::notUpdatable, ExitCode::notUpdatable);
+    }
+    if (!options_.yes) {
+        env_.err << "Write firmware " << offer.targetDisplayVersion << " to this unit? [y/N] "
+                 << std::flush;
+        const std::optional<std::string> answer = env_.console.readLine();
+        if (!pump(std::chrono::milliseconds(0))) {
+            return ExitCode::interrupted;
+        }
+        if (!answer || (*answer != "y" && *answer != "Y" && *answer != "yes")) {
+            return finish(Outcome::declined, ExitCode::runFailed);
+        }
+    }
+    return runToEnd(false);
+}
+
+ExitCode CliSession::runToEnd(bool check) {
+    if (check) {
+        updater_.startCheck();
+    } else {
+        updater_.startUpdate();
+    }
+    // A run that was refused (no image could be loaded) never started and will send no news.
+    if (!runEnd_ && updater_.state() == UpdateState::Idle) {
+        report_.phase = check ? "comparing" : "writing";
+        report_.failureLine = log_.lastLine();
+        return finish(Outcome::failed, ExitCode::runFailed);
+    }
+    while (!runEnd_) {
+        if (!pump(pressLatency)) {
+            report_.phase = phaseName();
+            progress_.finish(env_.console.now());
+            return finish(Outcome::interrupted, ExitCode::interrupted);
+        }
+    }
+    progress_.finish(env_.console.now());
+    switch (*runEnd_) {
+        case UpdaterListener::runSucceeded:
+            return finish(Outcome::updated, ExitCode::success);
+        case UpdaterListener::checkMatched:
+            return finish(Outcome::matched, ExitCode::success);
+        case UpdaterListener::checkDiffered:
+            return finish(Outcome::differed, ExitCode::checkDiffered);
+        default:
+            // The engine writes its reason before or just after telling of the end, within the
+            // same task, so the last line is read only now.
+            report_.phase = endPhase_;
+            report_.failureLine = log_.lastLine();
+            return finish(Outcome::failed, ExitCode::runFailed);
+    }
+}
+
+bool CliSession::pump(std::chrono::milliseconds span) {
+    env_.loop->runOne(span);
+    const int presses = env_.console.interruptPresses();
+    while (pressesHandled_ < presses) {
+        ++pressesHandled_;
+        if (guard_.press(writing(), env_.console.now()) == InterruptGuard::Action::endNow) {
+            return false;
+        }
+        env_.err << "\nStopping now leaves the unit in update mode with an incomplete image (it "
+                    "can be updated again). Press Ctrl-C again within "
+                 << InterruptGuard::confirmWindow.count() << " seconds to stop anyway.\n"
+                 << std::flush;
+    }
+    return true;
+}
+
+bool CliSession::writing() const {
+    return options_.command == Command::update && (updater_.state() == UpdateState::Download ||
+                                                   updater_.state() == UpdateState::GetStatus);
+}
+
+std::string CliSession::phaseName() const {
+    switch (updater_.state()) {
+        case UpdateState::CompareExisting:
+            return "comparing";
+        case UpdateState::Download:
+        case UpdateState::GetStatus:
+            return "writing";
+        case UpdateState::Verify:
+            return "verifying";
+        case UpdateState::Reboot:
+            return "restarting";
+        case UpdateState::Idle:
+            break;
+    }
+    return "";
+}
+
+ExitCode CliSession::finish(Outcome outcome, ExitCode code) {
+    report_.outcome = outcome;
+    report_.exitCode = code;
+    env_.out << (options_.json ? renderJson(report_) : renderOutcomeText(report_)) << std::flush;
+    return code;
+}
+
+// --- The engine's news -----------------------------------------------------------------------
+
+void CliSession::onDeviceConnected() {
+    std::string product, serial, version, build;
+    updater_.getDeviceInfo(product, serial, version, build);
+    offer_ = chooseUnitOffer(product, serial, version, build);
+    versionText_ = version;
+    if (offer_->hasImage()) {
+        const FirmwareImage image = loadFirmwareImage(offer_->resourceId);
+        updater_.setFirmwareImage(image.data, image.size);
+    }
+}
+
+void CliSession::onUpdateState(std::int32_t code) {
+    switch (code) {
+        case UpdaterListener::runStarted:
+            break;
+        case UpdaterListener::runProgress:
+            if (updater_.state() != UpdateState::Reboot) {
+                progress_.update(phaseName(), updater_.getBlockNumber(), updater_.getBlockCount(),
+                                 env_.console.now());
+            }
+            break;
+        default:
+            runEnd_ = code;
+            endPhase_ = phaseName();
+            break;
+    }
+}
+
+}  // namespace tavik::cli

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "app/cli/CliConsole.hpp"
+#include "app/cli/CliLog.hpp"
+#include "app/cli/CliOptions.hpp"
+#include "app/cli/CliReport.hpp"
+#include "app/cli/ExitCode.hpp"
+#include "app/cli/InterruptGuard.hpp"
+#include "app/cli/ProgressReporter.hpp"
+#include "device/DeviceAccess.hpp"
+#include "device/HotplugMonitor.hpp"
+#include "engine/TaskQueue.hpp"
+#include "engine/Updater.hpp"
+#include "engine/UpdaterListener.hpp"
+#include "firmware/UnitOffer.hpp"
+
+namespace tavik::cli {
+
+// One command of the command line, from finding the unit to the report: the engine driven on a
+// TaskQueue that this thread pumps, with this session as the engine's listener, as the window
+// is in the window programs. The offer and image come from chooseUnitOffer, as there.
+class CliSession final : public UpdaterListener {
+  public:
+    struct Environment {
+        DeviceAccess& devices;
+        // Arrivals for --wait; null where the platform has none (the session then polls).
+        HotplugMonitor* hotplug = nullptr;
+        // The loop the engine's completions and the monitor's events are posted to; the session
+        // pumps it and closes it when it ends.
+        std::shared_ptr<TaskQueue> loop;
+        CliConsole& console;
+        std::ostream& out;
+        std::ostream& err;
+        // The platform's remedy for access denied (Linux: the udev rule); may be empty.
+        std::string accessDeniedRemedy;
+        // Starts each request's worker thread.
+        Updater::WorkerLauncher launchWorker = Updater::launchDetachedThread;
+    };
+
+    // How often --wait looks for a unit where there is no hotplug.
+    static constexpr std::chrono::milliseconds pollInterval{500};
+
+    CliSession(const CliOptions& options, Environment environment);
+    CliSession(const CliSession&) = delete;
+    CliSession& operator=(const CliSession&) = delete;
+    ~CliSession();
+
+    // Runs the command and prints its report; returns the exit code. Once only.
+    ExitCode run();
+
+    // --- UpdaterListener --------------------------------------------------------------------
+    void onDeviceConnected() override;
+    void onDeviceDisconnected() override {}
+    void onDeviceAccessDenied() override { accessDenied_ = true; }
+    void onUpdateState(std::int32_t code) override;
+
+  private:
+    ExitCode execute();
+    bool findUnit();
+    ExitCode runCommand();
+    bool confirmUpdate();
+    // Starts a run (check or update) and pumps the loop until it ends.
+    ExitCode runToEnd(bool check);
+    // Runs posted tasks for up to `span`, then applies the Ctrl-C rule to presses not yet
+    // handled; false when a press ends the program.
+    bool pump(std::chrono::milliseconds span);
+    bool writing() const;
+    std::string phaseName() const;
+    ExitCode finish(Outcome outcome, ExitCode code);
+
+    const CliOptions options_;
+    Environment env_;
+    CliLog log_;
+    ProgressReporter progress_;
+    InterruptGuard guard_;
+    int pressesHandled_ = 0;
+    Updater updater_;
+
+    bool accessDenied_ = false;
+    std::optional<UnitOffer> offer_;
+    std::string versionText_;
+    // The code the run ended with, and the phase it was in then.
+    std::optional<std::int32_t> runEnd_;
+    std::string endPhase_;
+    CliReport report_;
+};
+
+}  // namespace tavik::cli

@@ -1,0 +1,351 @@
+// The command line in-process against the simulated unit: every outcome of every command, the
+// confirmation, Ctrl-C and bad arguments, with the console (terminals, typed answers, presses,
+// clock) played by the test.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/cli/CliOptions.hpp"
+#include "app/cli/CliSession.hpp"
+#include "engine/TaskQueue.hpp"
+#include "firmware/FirmwareImage.hpp"
+#include "sim/ScenarioUnit.hpp"
+#include "sim/SimulatedDeviceAccess.hpp"
+#include "sim/UnitScenario.hpp"
+
+namespace tavik::cli {
+namespace {
+
+// A console whose clock moves 1 ms at every look, so rates and the Ctrl-C window are the same
+// in every run, however slow the machine.
+struct FakeConsole final : CliConsole {
+    bool outputIsTerminal() override { return outputTerminal; }
+    bool inputIsTerminal() override { return inputTerminal; }
+    std::optional<std::string> readLine() override {
+        ++reads;
+        return answer;
+    }
+    int interruptPresses() override { return presses.load(); }
+    Clock::time_point now() override { return clock += std::chrono::milliseconds(1); }
+
+    bool outputTerminal = false;
+    bool inputTerminal = false;
+    std::optional<std::string> answer;
+    int reads = 0;
+    std::atomic<int> presses{0};
+    Clock::time_point clock{};
+};
+
+// Presses Ctrl-C as the unit answers the given DFU_DNLOAD blocks: the user's hand during the
+// write. Runs on the worker's thread, as a real signal arrives on any thread.
+struct PressesDuringDownload final : sim::UnitObserver {
+    PressesDuringDownload(FakeConsole& console, std::vector<unsigned> blocks)
+        : console(console), blocks(std::move(blocks)) {}
+    void requestEnded(const sim::WireRequest& request) override {
+        const unsigned block = request.setup[2] | request.setup[3] << 8;
+        if (request.kind == sim::RequestKind::download &&
+            std::find(blocks.begin(), blocks.end(), block) != blocks.end()) {
+            ++console.presses;
+        }
+    }
+    void imageStored(const std::vector<std::uint8_t>&) override {}
+    void leftBus(sim::Departure) override {}
+    FakeConsole& console;
+    std::vector<unsigned> blocks;
+};
+
+std::vector<std::string> words(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> out;
+    for (std::string word; in >> word;) {
+        out.push_back(word);
+    }
+    return out;
+}
+
+// One command line run against a unit made from a scenario's [unit] lines (";" between them;
+// empty: no unit attached at all).
+struct CliRun {
+    explicit CliRun(std::string unitLines) {
+        if (unitLines.empty()) {
+            return;
+        }
+        std::replace(unitLines.begin(), unitLines.end(), ';', '\n');
+        const sim::UnitScenarioParse parsed = sim::parseUnitScenario("[unit]\n" + unitLines);
+        EXPECT_EQ(parsed.error, "");
+        unit = sim::makeScenarioUnit(parsed.scenario, [](const std::string&, auto&) {
+                   return false;
+               }).unit;
+    }
+
+    ExitCode run(const std::string& commandLine) {
+        const ParsedCommandLine parsed = parseCommandLine(words(commandLine));
+        if (!parsed.options) {
+            out << parsed.helpText;
+            err << parsed.errorLine;
+            return parsed.exitCode;
+        }
+        sim::SimulatedDeviceAccess devices(unit);
+        if (accessDenied) {
+            devices.failOpens(hrAccessDenied, false);
+        }
+        CliSession session(*parsed.options, {devices, nullptr, std::make_shared<TaskQueue>(),
+                                             console, out, err, "Install the rule."});
+        return session.run();
+    }
+
+    std::size_t requestsOf(sim::RequestKind kind) const {
+        std::size_t count = 0;
+        for (const sim::WireRequest& request : unit->requests()) {
+            count += request.kind == kind ? 1 : 0;
+        }
+        return count;
+    }
+
+    std::shared_ptr<sim::SimulatedUnit> unit;
+    bool accessDenied = false;
+    FakeConsole console;
+    std::ostringstream out, err;
+};
+
+constexpr const char* absent = "";
+constexpr const char* deniedUnit = "serial T1X00001";  // opens are refused (accessDenied)
+constexpr const char* xmosUnit = "product-id 0x0009;product Tavik Duo;serial X1234";
+constexpr const char* shortSerial = "serial T1X0;image embedded 103 version 2.2.6+579";
+constexpr const char* upToDate = "product Tavik Solo;serial T1X00002;image embedded 103";
+constexpr const char* older =
+    "product Tavik Solo;serial T1X00002;image embedded 103 version 2.2.6+579";
+constexpr const char* olderStallingCompare =
+    "product Tavik Solo;serial T1X00002;image embedded 103 version 2.2.6+579;stall upload 1";
+
+struct OutcomeCase {
+    const char* name;
+    const char* unit;
+    const char* commandLine;
+    ExitCode exitCode;
+    // Text runs: fragments of standard output, "|" between them. --json runs: the "result".
+    const char* expected;
+    bool downloads;  // whether the unit saw any DFU_DNLOAD
+};
+
+class CliOutcome : public testing::TestWithParam<OutcomeCase> {};
+
+TEST_P(CliOutcome, ReportsAndExitCode) {
+    const OutcomeCase& c = GetParam();
+    CliRun cli(c.unit);
+    cli.accessDenied = c.unit == deniedUnit;
+    const ExitCode code = cli.run(c.commandLine);
+    EXPECT_EQ(toInt(code), toInt(c.exitCode));
+    const std::string out = cli.out.str();
+    if (std::string(c.commandLine).find("--json") != std::string::npos) {
+        // Progress lines first, then the report: every line one JSON document.
+        std::istringstream lines(out);
+        nlohmann::json last;
+        for (std::string line; std::getline(lines, line);) {
+            last = nlohmann::json::parse(line);
+        }
+        EXPECT_EQ(last.value("result", ""), c.expected) << out;
+        EXPECT_EQ(last.value("exitCode", -1), toInt(c.exitCode));
+    } else {
+        std::istringstream fragments(c.expected);
+        for (std::string fragment; std::getline(fragments, fragment, '|');) {
+            EXPECT_NE(out.find(fragment), std::string::npos) << "missing: " << fragment << "\n"
+                                                             << out;
+        }
+        EXPECT_EQ(out.find('\x1b'), std::string::npos) << "escape codes off a terminal";
+    }
+    if (cli.unit) {
+        EXPECT_EQ(cli.requestsOf(sim::RequestKind::download) > 0, c.downloads);
+    }
+}
+
+using enum ExitCode;
+INSTANTIATE_TEST_SUITE_P(
+    Table, CliOutcome,
+    testing::Values(
+        OutcomeCase{"listNone", absent, "list", noUnit, "No unit in update mode. Hold MON on IN 2",
+                    false},
+        OutcomeCase{"checkNoneJson", absent, "check --json", noUnit, "no-unit", false},
+        OutcomeCase{"listDenied", deniedUnit, "list", accessDenied,
+                    "this user may not open it. Install the rule.", false},
+        OutcomeCase{"updateDeniedJson", deniedUnit, "update --yes --json", accessDenied,
+                    "access-denied", false},
+        OutcomeCase{"listXmos", xmosUnit, "list", success,
+                    "Unit: Ta\nSerial: X1234\nVersion: XMOS\nOffer: none, already up to date "
+                    "(XMOS)\n",
+                    false},
+        OutcomeCase{"updateXmos", xmosUnit, "update --yes", success,
+                    "Already up to date (XMOS); nothing written.", false},
+        OutcomeCase{"checkXmos", xmosUnit, "check", notUpdatable, "Nothing to compare", false},
+        OutcomeCase{"listShortSerial", shortSerial, "list", success,
+                    "Offer: none, the unit could not be identified", false},
+        OutcomeCase{"updateShortSerial", shortSerial, "update --yes --reinstall", notUpdatable,
+                    "Not updatable", false},
+        OutcomeCase{"checkShortSerialJson", shortSerial, "check --json", notUpdatable,
+                    "not-updatable", false},
+        OutcomeCase{"listUpToDate", upToDate, "list", success,
+                    "Version: 2.2.7+611\nFirmware: 2.07\nOffer: none, up to date at 2.07", false},
+        OutcomeCase{"updateUpToDate", upToDate, "update --yes", success,
+                    "Already up to date; nothing written. update --reinstall writes 2.07", false},
+        OutcomeCase{"reinstallUpToDate", upToDate, "update --yes --reinstall", success,
+                    "comparing: 2649 of 2649 blocks (100%)|Updated to 2.07", false},
+        OutcomeCase{"checkUpToDate", upToDate, "check", success,
+                    "Match: the unit holds the image of 2.07 exactly.", false},
+        OutcomeCase{"listOlder", older, "list", success,
+                    "Unit: Tavik Solo\nSerial: T1X00002\nVersion: 2.2.6+579\nFirmware: 2.04\n"
+                    "Offer: update to 2.07\n",
+                    false},
+        OutcomeCase{"checkOlder", older, "check", checkDiffered,
+                    "comparing: 1 of 2649 blocks|Differs: the unit does not hold", false},
+        OutcomeCase{"updateOlder", older, "update --yes --reinstall", success,
+                    "comparing: 1 of 2649 blocks (0%)|writing: 2649 of 2649 blocks (100%)|"
+                    "verifying: 2649 of 2649 blocks (100%)|Updated to 2.07; the unit restarts",
+                    true},
+        OutcomeCase{"failCompare", olderStallingCompare, "update -y", runFailed,
+                    "Failed while comparing: AsyncRequestCallback Error\nThe unit stays", false},
+        OutcomeCase{"failCheck", "serial T1X00002;image embedded 103;stall upload 5", "check",
+                    runFailed, "Check failed while comparing: AsyncRequestCallback Error", false},
+        OutcomeCase{"failDownload", "serial T1X00002;stall download 100", "update -y", runFailed,
+                    "Version: (none read)\n|writing: 100 of 2649 blocks|Failed while writing: "
+                    "AsyncRequestCallback",
+                    true},
+        OutcomeCase{"failStatusJson", "serial T1X00002;status-reply 00 00 00 00 0a 00",
+                    "update -y --json", runFailed, "failed", true},
+        OutcomeCase{"failVerify", "serial T1X00002;corrupt-block 7", "update -y", runFailed,
+                    "verifying: 8 of 2649 blocks|Failed while verifying: Update Failed", true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A script must say --yes; a person is asked, and only "y" or "yes" writes.
+TEST(CliConfirmation, OnlyAYesOnATerminalWrites) {
+    struct Case {
+        bool inputTerminal;
+        std::optional<std::string> answer;
+        ExitCode exitCode;
+        bool downloads;
+    };
+    for (const Case& c :
+         {Case{false, "y", ExitCode::usage, false}, Case{true, "y", ExitCode::runFailed, true},
+          Case{true, "yes", ExitCode::runFailed, true}, Case{true, "n", ExitCode::runFailed, false},
+          Case{true, "", ExitCode::runFailed, false},
+          Case{true, std::nullopt, ExitCode::runFailed, false}}) {
+        // A yes is seen in the first DNLOAD; the unit stalls it, so the run ends there.
+        CliRun cli("serial T1X00002;image embedded 103 version 2.2.6+579;stall download 0");
+        cli.console.inputTerminal = c.inputTerminal;
+        cli.console.answer = c.answer;
+        EXPECT_EQ(toInt(cli.run("update")), toInt(c.exitCode)) << c.answer.value_or("(end)");
+        EXPECT_EQ(cli.requestsOf(sim::RequestKind::download) > 0, c.downloads);
+        EXPECT_EQ(cli.console.reads, c.inputTerminal ? 1 : 0);
+        EXPECT_EQ(cli.out.str().ends_with("Not updated; nothing written.\n"),
+                  c.inputTerminal && !c.downloads);
+        if (!c.inputTerminal) {
+            EXPECT_EQ(cli.err.str(),
+                      "tavik-cli: update asks for confirmation, but standard "
+                      "input is not a terminal: add --yes\n");
+            EXPECT_EQ(cli.unit->requestCount(), 0u) << "refused before looking for a unit";
+        }
+    }
+}
+
+// During the write the first press only warns and the run goes on; a second one within the
+// window ends the program, leaving the image incomplete. Outside the write a press ends at once.
+// (The unit stalls the DNLOAD of block 30, so that a run that goes on ends soon.)
+TEST(CliInterrupt, APressDuringTheWriteWarnsASecondEnds) {
+    struct Case {
+        const char* commandLine;
+        std::vector<unsigned> pressAtBlocks;
+        bool pressBeforeStart;
+        ExitCode exitCode;
+        const char* report;
+        bool warned;
+        bool downloadGoesOn;  // the run went on to block 30
+    };
+    for (const Case& c : {
+             Case{
+                 "update -y", {10}, false, ExitCode::runFailed, "Failed while writing", true, true},
+             Case{"update -y",
+                  {10, 20},
+                  false,
+                  ExitCode::interrupted,
+                  "Interrupted while writing: the unit is left in update mode",
+                  true,
+                  false},
+             Case{"update -y --wait 5",
+                  {},
+                  true,
+                  ExitCode::interrupted,
+                  "Interrupted.\n",
+                  false,
+                  false},
+         }) {
+        CliRun cli("serial T1X00002;stall download 30");
+        cli.unit->setObserver(
+            std::make_shared<PressesDuringDownload>(cli.console, c.pressAtBlocks));
+        cli.console.presses = c.pressBeforeStart ? 1 : 0;
+        EXPECT_EQ(toInt(cli.run(c.commandLine)), toInt(c.exitCode));
+        EXPECT_NE(cli.out.str().find(c.report), std::string::npos) << cli.out.str();
+        EXPECT_EQ(
+            cli.err.str().find("Stopping now leaves the unit in update mode") != std::string::npos,
+            c.warned)
+            << cli.err.str();
+        EXPECT_EQ(cli.requestsOf(sim::RequestKind::download) == 31, c.downloadGoesOn);
+    }
+}
+
+TEST(CliArguments, BadInputIsOneLineAndTheUsageCode) {
+    for (const char* commandLine :
+         {"", "frobnicate", "list --bogus", "list --wait", "--wait abc list", "list --wait -1",
+          "list --wait 99999999999", "--verbose --quiet list", "list check", "check --yes",
+          "list --reinstall"}) {
+        CliRun cli(absent);
+        EXPECT_EQ(toInt(cli.run(commandLine)), toInt(ExitCode::usage)) << commandLine;
+        const std::string err = cli.err.str();
+        EXPECT_EQ(err.rfind("tavik-cli: ", 0), 0u) << commandLine;
+        EXPECT_EQ(err.find('\n'), std::string::npos) << commandLine << ": " << err;
+        EXPECT_EQ(cli.out.str(), "") << commandLine;
+    }
+    CliRun help(absent);
+    EXPECT_EQ(toInt(help.run("--help")), toInt(ExitCode::success));
+    EXPECT_NE(help.out.str().find("  6    the check found a difference"), std::string::npos);
+}
+
+// On a terminal each phase is one line redrawn in place, at most every redrawInterval of the
+// console's clock (1 ms a look here: some 27 draws for 2,649 blocks), and ended by a newline.
+TEST(CliProgress, RedrawsOneLineOnATerminal) {
+    CliRun cli(upToDate);
+    cli.console.outputTerminal = true;
+    EXPECT_EQ(toInt(cli.run("check")), toInt(ExitCode::success));
+    const std::string out = cli.out.str();
+    const std::string lastWrite = "\rcomparing 2649 of 2649 blocks 100%  ";
+    const std::size_t writeEnd = out.rfind(lastWrite);
+    ASSERT_NE(writeEnd, std::string::npos) << out;
+    const std::string line = out.substr(writeEnd, out.find('\n', writeEnd) - writeEnd);
+    EXPECT_TRUE(line.ends_with(" KiB/s  0:00 left\x1b[K")) << line;
+    EXPECT_EQ(line.rfind('\r'), 0u) << "the phase's last draw, then its newline";
+    const auto draws = std::count(out.begin(), out.end(), '\r');
+    EXPECT_GT(draws, 20);
+    EXPECT_LT(draws, 40);
+}
+
+// --wait looks again until the unit arrives (here by polling: the test gives no monitor).
+TEST(CliWait, ListsAUnitThatArrivesLater) {
+    CliRun cli(upToDate);
+    cli.unit->detach();
+    std::thread arrival([unit = cli.unit] {
+        std::this_thread::sleep_for(CliSession::pollInterval * 2);
+        unit->attach();
+    });
+    EXPECT_EQ(toInt(cli.run("list --wait 20 --json")), toInt(ExitCode::success));
+    arrival.join();
+    EXPECT_EQ(nlohmann::json::parse(cli.out.str()).value("result", ""), "listed");
+}
+
+}  // namespace
+}  // namespace tavik::cli
