@@ -28,8 +28,8 @@
 #                         a DFU_UPLOAD/DNLOAD run counting its blocks up from FIRST (0 if not
 #                         given); "left:unplugged" or "left:restarted" where it left the bus
 #   progress TOKENS       "range N", then the positions set, as runs A..C (or A)
-# In wire and progress, B and B+1 stand for the block count of the scenario's image and one more
-# (see image_blocks in checks.sh).
+# In wire and progress, B stands for the block count of the scenario's image and R for the reads
+# of its whole read-back (see expected_tokens in checks.sh).
 #   stored start|embedded N   the unit's image at the end: as it started, or the program's image
 set -euo pipefail
 scenario=$(realpath "$1")
@@ -185,7 +185,7 @@ done < <(section run)
 # --- Checks ---------------------------------------------------------------------------------
 check_outputs
 if section run | grep -q '^progress '; then
-    expected=$(expected_tokens progress) || fail "progress counts in B, but names no image to count"
+    expected=$(expected_tokens progress) || fail "progress counts blocks, but names no image to count"
     actual=$(progress_shape)
     [ "$actual" = "$expected" ] || fail "progress: \"$actual\", expected \"$expected\""
 fi

@@ -4,16 +4,11 @@
 #include <libusb.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,28 +39,8 @@ std::shared_ptr<SimulatedUnit> makeUnit(std::uint16_t productId, Bytes image = {
 class Host {
   public:
     Host() { libusb_init(&context_); }
-    ~Host() {
-        stopEvents();
-        libusb_exit(context_);
-    }
+    ~Host() { libusb_exit(context_); }
     libusb_context* context() const { return context_; }
-
-    // libusb runs hotplug callbacks only while something handles its events.
-    void startEvents() {
-        events_ = std::thread([this] {
-            while (!stop_) {
-                timeval tv{0, 50'000};
-                libusb_handle_events_timeout_completed(context_, &tv, nullptr);
-            }
-        });
-    }
-    void stopEvents() {
-        if (events_.joinable()) {
-            stop_ = true;
-            libusb_interrupt_event_handler(context_);
-            events_.join();
-        }
-    }
 
     struct Listed {
         std::uint16_t vendorId, productId;
@@ -102,8 +77,6 @@ class Host {
 
   private:
     libusb_context* context_ = nullptr;
-    std::thread events_;
-    std::atomic<bool> stop_{false};
 };
 
 struct HandleCloser {
@@ -329,90 +302,6 @@ TEST(EmulatedUsbBus, AccessDeniedAndBusyAsTheHeaderDescribes) {
         EXPECT_EQ(libusb_claim_interface(second.get(), 0), c.secondClaim);
         EXPECT_EQ(control(second.get(), usb::statusRequest()), 6);
     }
-}
-
-// What libusb's hotplug reports, and what the wire log records, while units arrive, are
-// unplugged, arrive again and restart into their application.
-TEST(EmulatedUsbBus, HotplugSeesArrivalsAndDeparturesAsTheWireLogRecordsThem) {
-    // What the hotplug callback was told, on libusb's event thread.
-    struct Events {
-        struct Event {
-            bool arrived;
-            std::uint8_t address;
-        };
-        std::mutex mutex;
-        std::condition_variable changed;
-        std::vector<Event> seen;
-
-        static int record(libusb_context*, libusb_device* device, libusb_hotplug_event event,
-                          void* self) {
-            auto& events = *static_cast<Events*>(self);
-            std::lock_guard lock(events.mutex);
-            events.seen.push_back(
-                {event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, libusb_get_device_address(device)});
-            events.changed.notify_all();
-            return 0;
-        }
-    } events;
-    auto waitFor = [&](std::size_t count) {
-        std::unique_lock lock(events.mutex);
-        return events.changed.wait_for(lock, 2s, [&] { return events.seen.size() >= count; });
-    };
-
-    const std::string log = testing::TempDir() + "emulated-bus-wire.log";
-    auto unit = makeUnit(0x1D);
-    std::vector<BusAddress> plugs;
-    {
-        EmulatedUsbBus bus({.wireLog = log, .restartNotice = 0ms});
-        Host host;
-        libusb_hotplug_callback_handle callback = 0;
-        ASSERT_EQ(libusb_hotplug_register_callback(
-                      host.context(),
-                      LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
-                      LIBUSB_HOTPLUG_NO_FLAGS, 0x07FD, LIBUSB_HOTPLUG_MATCH_ANY,
-                      LIBUSB_HOTPLUG_MATCH_ANY, &Events::record, &events, &callback),
-                  0);
-        host.startEvents();
-
-        plugs.push_back(bus.plug(unit).value());
-        ASSERT_TRUE(waitFor(1));
-        bus.unplug(unit);
-        ASSERT_TRUE(waitFor(2));
-        plugs.push_back(bus.plug(unit).value());
-        ASSERT_TRUE(waitFor(3));
-        {
-            Handle handle = openUnit(host, plugs.back());
-            ASSERT_TRUE(handle);
-            EXPECT_EQ(control(handle.get(), usb::rebootRequest()), 0);
-            ASSERT_TRUE(waitFor(4));
-            EXPECT_EQ(control(handle.get(), usb::statusRequest()), LIBUSB_ERROR_NO_DEVICE);
-        }
-        EXPECT_TRUE(unit->runningApplication());
-        EXPECT_TRUE(host.list().empty());
-        libusb_hotplug_deregister_callback(host.context(), callback);
-    }
-    ASSERT_EQ(events.seen.size(), 4u);
-    const Events::Event expected[] = {{true, plugs[0].device},
-                                      {false, plugs[0].device},
-                                      {true, plugs[1].device},
-                                      {false, plugs[1].device}};
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(events.seen[i].arrived, expected[i].arrived) << i;
-        EXPECT_EQ(events.seen[i].address, expected[i].address) << i;
-    }
-    EXPECT_NE(plugs[0].device, plugs[1].device);
-
-    std::ifstream file(log);
-    std::stringstream text;
-    text << file.rdbuf();
-    EXPECT_EQ(text.str(),
-              "# arrival announced\n"
-              "left unplugged\n"
-              "# removal announced\n"
-              "# arrival announced\n"
-              "0 reboot 21f0000000000000 ok 0 \n"
-              "left restarted\n"
-              "# removal announced\n");
 }
 
 }  // namespace
