@@ -10,8 +10,9 @@
 # test but the Linux end-to-end runs; only when those pass, the end-to-end runs too (they take
 # minutes). The package check is never run: no fault touches packaging. Windows-only code
 # (src/*/win32, sim/win32) cannot be built natively and carries no fault here.
-# Prints one line per fault: caught (with the first failing test), survived, not-applied (the
-# script no longer matches the file) or build-failed.
+# A failing test is run once more before it counts (the end-to-end runs have timing that a busy
+# machine can miss). Prints one line per fault: caught (with the first failing test), survived,
+# not-applied (the script no longer matches the file) or build-failed.
 set -uo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath -m "${1:-$src/build/planted}")
@@ -71,7 +72,8 @@ mkdir -p "$logs"
 
 echo "== unchanged tree"
 if ! cmake --build "$build" -j2 >"$logs/clean-build.txt" 2>&1 ||
-    ! ctest --test-dir "$build" -E '^package\.' -j2 >"$logs/clean-test.txt" 2>&1; then
+    ! ctest --test-dir "$build" -E '^package\.' -j2 --repeat until-pass:2 \
+        >"$logs/clean-test.txt" 2>&1; then
     echo "the unchanged tree does not pass (see $logs/clean-*.txt): nothing to measure" >&2
     exit 1
 fi
@@ -96,12 +98,12 @@ while IFS='|' read -r name file script; do
     by=
     if ! cmake --build "$build" -j2 >"$logs/$name-build.txt" 2>&1; then
         verdict=build-failed
-    elif ! ctest --test-dir "$build" -E "$slow" -j2 --stop-on-failure --timeout 120 \
-        >"$logs/$name-test.txt" 2>&1; then
+    elif ! ctest --test-dir "$build" -E "$slow" -j2 --repeat until-pass:2 --stop-on-failure \
+        --timeout 120 >"$logs/$name-test.txt" 2>&1; then
         verdict=caught
         by=$(first_failure "$logs/$name-test.txt")
-    elif ! ctest --test-dir "$build" -R '^e2e-linux\.' -j2 --stop-on-failure \
-        >"$logs/$name-e2e.txt" 2>&1; then
+    elif ! ctest --test-dir "$build" -R '^e2e-linux\.' -j2 --repeat until-pass:2 \
+        --stop-on-failure >"$logs/$name-e2e.txt" 2>&1; then
         verdict=caught
         by=$(first_failure "$logs/$name-e2e.txt")
     fi
