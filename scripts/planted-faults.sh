@@ -21,7 +21,7 @@ slow='^(e2e-linux|package)\.'
 
 # name | file | sed script
 faults=$(cat <<'EOF'
-identify-wrong-vendor|src/device/Identification.cpp|s/if (idVendor != vendorId)/if (idVendor == 0)/
+identify-wrong-vendor|src/device/Identification.cpp|s/if (idVendor != vendorId)/if (idVendor != vendorId \&\& idVendor != 0x07FE)/
 identify-iproduct-index|src/device/Identification.cpp|s/descriptor\[15\]/descriptor[14]/
 version-text-offset|src/device/Identification.cpp|s/reply.begin() + 4/reply.begin() + 5/
 upload-wvalue|src/device/UsbProtocol.hpp|/uploadRequest/,/}/s/.value = block,/.value = static_cast<std::uint16_t>(block + 1),/
@@ -70,10 +70,12 @@ fi
 logs="$build/planted-logs"
 mkdir -p "$logs"
 
+# PLANTED_FAULTS_TRUST_CLEAN=1 skips the tests of the unchanged tree (when just seen to pass).
 echo "== unchanged tree"
 if ! cmake --build "$build" -j2 >"$logs/clean-build.txt" 2>&1 ||
-    ! ctest --test-dir "$build" -E '^package\.' -j2 --repeat until-pass:2 \
-        >"$logs/clean-test.txt" 2>&1; then
+    { [[ -z "${PLANTED_FAULTS_TRUST_CLEAN:-}" ]] &&
+        ! ctest --test-dir "$build" -E '^package\.' -j2 --repeat until-pass:2 \
+            >"$logs/clean-test.txt" 2>&1; }; then
     echo "the unchanged tree does not pass (see $logs/clean-*.txt): nothing to measure" >&2
     exit 1
 fi
