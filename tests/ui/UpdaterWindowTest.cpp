@@ -197,13 +197,15 @@ TEST_F(WindowFixture, RunsAndDisconnectionsAsTheUserSeesThem) {
         std::vector<Step> steps;
     };
     const Sequence sequences[] = {
-        {"a run, then the unit restarts",
+        {"a run, the unit restarts, and a new unit clears the end of the run",
          {{present, 'S', "Update to 2.07", {"Update Now"}},
           {start, 'S', "Updating...", {"<progress>"}},
           {progress, 'S', "Updating...", {"<progress>"}},
           {succeeded, 'S', "Success", {"OK"}},
           {disconnect, 'N', "Success", {"OK"}},
-          {disconnect, 'N', "Success", {"OK"}}}},
+          {disconnect, 'N', "Success", {"OK"}},
+          {present, 'S', "Update to 2.07", {"Update Now"}},
+          {disconnect, 'N', "", {}}}},
         {"a failed run",
          {{present, 'S', "Update to 2.07", {"Update Now"}},
           {start, 'S', "Updating...", {"<progress>"}},
@@ -220,13 +222,6 @@ TEST_F(WindowFixture, RunsAndDisconnectionsAsTheUserSeesThem) {
           {start, 'S', "Updating...", {"<progress>"}},
           {disconnect, 'N', "", {}},
           {failed, 'N', "Update Failed", {"OK"}}}},
-        {"a new unit clears the end of the last run",
-         {{present, 'S', "Update to 2.07", {"Update Now"}},
-          {start, 'S', "Updating...", {"<progress>"}},
-          {succeeded, 'S', "Success", {"OK"}},
-          {disconnect, 'N', "Success", {"OK"}},
-          {present, 'S', "Update to 2.07", {"Update Now"}},
-          {disconnect, 'N', "", {}}}},
     };
     const std::string described =
         "Device Connected: Tavik 8 (Serial: XX123, Firmware Version: 2.04)";
