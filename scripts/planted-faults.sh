@@ -12,8 +12,9 @@
 # minutes). The package check is never run: no fault touches packaging. Windows-only code
 # (src/*/win32, sim/win32) cannot be built natively and carries no fault here.
 # A failing test is run once more before it counts (the end-to-end runs have timing that a busy
-# machine can miss). Prints one line per fault: caught (with the first failing test), survived,
-# not-applied (the script no longer matches the file) or build-failed.
+# machine can miss). Prints one line per fault: caught (with the first failing test, or the
+# build's own image check), survived, not-applied (the script no longer matches the file) or
+# build-failed.
 set -uo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath -m "${1:-$src/build/planted}")
@@ -39,7 +40,7 @@ window-end-not-kept|src/ui/UpdaterWindow.cpp|s/if (finished_) {/if (finished_ \&
 libusb-access-hresult|src/device/libusb/LibusbError.cpp|s/{LIBUSB_ERROR_ACCESS, errorAccessDenied}/{LIBUSB_ERROR_ACCESS, errorBusy}/
 libusb-close-dropped|src/device/libusb/LibusbDeviceAccess.cpp|0,/libusb_close(handle);/s/libusb_close(handle);//
 libusb-product-missed|src/device/libusb/LibusbDeviceAccess.cpp|s/product == unitProductIdLater/product == unitProductId/
-libusb-wlength-unchecked|src/device/libusb/LibusbTransport.cpp|s/if (setup.length > length || /if (/
+libusb-wlength-unchecked|src/device/libusb/LibusbTransport.cpp|s/if (setup.length > length || /if (setup.length > length + 64 || /
 hotplug-event-swapped|src/device/libusb/LibusbHotplugMonitor.cpp|s/event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED)/event != LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED)/
 qt-caption-colour|src/ui/qt/PaintedButton.cpp|s/painter.setPen(toQColor(look.caption));/painter.setPen(toQColor(look.pen));/
 qt-status-alignment|src/ui/qt/QtWindowView.cpp|s/Qt::AlignLeft | Qt::AlignVCenter/Qt::AlignCenter/
@@ -108,6 +109,11 @@ while IFS='|' read -r name file script; do
     by=
     if ! cmake --build "$build" -j2 >"$logs/$name-build.txt" 2>&1; then
         verdict=build-failed
+        # The build's own check of the embedded images is a test too.
+        if grep -q "FIRMWARE IMAGE CHECK FAILED" "$logs/$name-build.txt"; then
+            verdict=caught
+            by=firmware-image-check
+        fi
     elif ! ctest --test-dir "$build" -E "$slow" -j2 --repeat until-pass:2 --stop-on-failure \
         --timeout 120 >"$logs/$name-test.txt" 2>&1; then
         verdict=caught
