@@ -15,7 +15,7 @@ cmake --build --preset native -j "$(nproc)" \
     --target tavik-updater tavik-usb-host tavik-paint-trace tavik-x-window
 
 out="$root/out/demo-$(date +%Y%m%d-%H%M%S)"
-TAVIK_UPDATER="$build/tavik-updater" TAVIK_USB_HOST="$build/tests/e2e-linux/tavik-usb-host" \
+TAVIK_UPDATER="$build/tavik-updater" TAVIK_USB_HOST="$build/sim/umockdev/tavik-usb-host" \
     TAVIK_PAINT_TRACE_LIB="$build/tests/e2e-linux/libtavik-paint-trace.so" \
     TAVIK_X_WINDOW="$build/tests/e2e-linux/tavik-x-window" TAVIK_IMAGES="$root/resources" \
     bash tests/e2e-linux/run-scenario.sh tests/e2e-linux/demo.scn "$out"

@@ -16,7 +16,7 @@ scenarios=("$@")
 build="$root/build/native"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-export TAVIK_UPDATER="$build/tavik-updater" TAVIK_USB_HOST="$build/tests/e2e-linux/tavik-usb-host"
+export TAVIK_UPDATER="$build/tavik-updater" TAVIK_USB_HOST="$build/sim/umockdev/tavik-usb-host"
 export TAVIK_PAINT_TRACE_LIB="$build/tests/e2e-linux/libtavik-paint-trace.so"
 export TAVIK_X_WINDOW="$build/tests/e2e-linux/tavik-x-window" TAVIK_IMAGES="$root/resources"
 echo "scenario  requests of the run  run times (ms)  median (ms)  per request (ms)"

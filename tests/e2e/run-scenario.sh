@@ -27,7 +27,9 @@
 #   wire TOKENS           the requests the unit answered, as runs KIND[:fail|:gone][@FIRST][*N],
 #                         a DFU_UPLOAD/DNLOAD run counting its blocks up from FIRST (0 if not
 #                         given); "left:unplugged" or "left:restarted" where it left the bus
-#   progress TOKENS       "range N", then the positions set, as runs A..B (or A)
+#   progress TOKENS       "range N", then the positions set, as runs A..C (or A)
+# In wire and progress, B stands for the block count of the scenario's image and R for the reads
+# of its whole read-back (see expected_tokens in checks.sh).
 #   stored start|embedded N   the unit's image at the end: as it started, or the program's image
 set -euo pipefail
 scenario=$(realpath "$1")
@@ -183,7 +185,7 @@ done < <(section run)
 # --- Checks ---------------------------------------------------------------------------------
 check_outputs
 if section run | grep -q '^progress '; then
-    expected=$(section run | sed -n 's/^progress //p' | tr '\n' ' ' | sed 's/ *$//')
+    expected=$(expected_tokens progress) || fail "progress counts blocks, but names no image to count"
     actual=$(progress_shape)
     [ "$actual" = "$expected" ] || fail "progress: \"$actual\", expected \"$expected\""
 fi

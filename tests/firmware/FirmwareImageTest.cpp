@@ -1,69 +1,42 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "firmware/FirmwareCatalog.hpp"
 #include "firmware/FirmwareImage.hpp"
 #include "firmware/FirmwareImageCheck.hpp"
 #include "firmware/FirmwareImageHeader.hpp"
+#include "support/TestImages.hpp"
 
 namespace tavik {
 namespace {
-
-struct ShippedImage {
-    int resourceId;
-    std::uint32_t size;
-    std::uint32_t payloadLength;
-    const char* versionText;
-    std::uint64_t blocks;
-    std::uint32_t lastBlockBytes;
-};
-
-const ShippedImage shippedImages[] = {
-    {103, 169516, 169452, "2.2.7+611", 2649, 44},
-    {104, 353356, 353292, "1.2.4+930", 5522, 12},
-    {105, 270060, 269996, "1.2.1+1960", 4220, 44},
-};
 
 std::vector<std::uint8_t> readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-TEST(FirmwareImage, ShippedImagesHaveTheirSizesAndHeaders) {
-    for (const ShippedImage& expected : shippedImages) {
-        SCOPED_TRACE(expected.resourceId);
-        const FirmwareImage image = loadFirmwareImage(expected.resourceId);
+// Whatever images the build embedded (placeholders or the vendor's): each is its file byte for
+// byte, passes the image check, and its version text is NUL-padded to the end of the header.
+TEST(FirmwareImage, LinkedImagesAreTheSoundFilesByteForByte) {
+    for (const FirmwareEntry& entry : firmwareCatalog) {
+        SCOPED_TRACE(entry.resourceId);
+        const FirmwareImage image = loadFirmwareImage(entry.resourceId);
         ASSERT_NE(image.data, nullptr);
-        EXPECT_EQ(image.size, expected.size);
-        EXPECT_EQ((std::uint64_t{image.size} + 63) / 64, expected.blocks);
-        EXPECT_EQ(image.size % 64, expected.lastBlockBytes);
-
-        const auto header = FirmwareImageHeader::read({image.data, image.size});
-        ASSERT_TRUE(header);
-        EXPECT_EQ(header->payloadLength, expected.payloadLength);
-        const std::size_t length = std::strlen(expected.versionText);
-        EXPECT_EQ(std::string(header->versionText, length), expected.versionText);
-        // NUL padding all the way to byte 63.
-        EXPECT_TRUE(std::all_of(header->versionText + length,
-                                header->versionText + FirmwareImageHeader::versionTextSize,
-                                [](char c) { return c == '\0'; }));
-        EXPECT_TRUE(checkFirmwareImage(expected.resourceId, {image.data, image.size}).empty());
-    }
-}
-
-TEST(FirmwareImage, LinkedImagesAreTheFilesByteForByte) {
-    for (const ShippedImage& expected : shippedImages) {
-        SCOPED_TRACE(expected.resourceId);
-        const FirmwareImage image = loadFirmwareImage(expected.resourceId);
         const auto file = readFile(std::string(TAVIK_FIRMWARE_DIR) + "/firmware-" +
-                                   std::to_string(expected.resourceId) + ".bin");
+                                   std::to_string(entry.resourceId) + ".bin");
         ASSERT_EQ(file.size(), image.size);
         EXPECT_TRUE(std::equal(file.begin(), file.end(), image.data));
+        EXPECT_TRUE(checkFirmwareImage(entry.resourceId, file).empty());
+        const auto header = FirmwareImageHeader::read(file);
+        ASSERT_TRUE(header);
+        EXPECT_TRUE(std::all_of(header->versionText + entry.targetVersion.size(),
+                                header->versionText + FirmwareImageHeader::versionTextSize,
+                                [](char c) { return c == '\0'; }));
     }
 }
 
@@ -76,13 +49,8 @@ TEST(FirmwareImage, UnknownIdGivesAnEmptyView) {
 }
 
 // A sound image of `size` bytes for resource 104, to be broken by each case below.
-std::vector<std::uint8_t> soundImage(std::size_t size, const char* version = "1.2.4+930") {
-    std::vector<std::uint8_t> image(size, 0x5A);
-    FirmwareImageHeader header;
-    header.payloadLength = static_cast<std::uint32_t>(size - 64);
-    std::memcpy(header.versionText, version, std::strlen(version));
-    header.write(std::span<std::uint8_t, 64>(image.data(), 64));
-    return image;
+std::vector<std::uint8_t> soundImage(std::size_t size, std::string_view version = "1.2.4+930") {
+    return test::makeImage(size, version);
 }
 
 TEST(FirmwareImageCheck, NamesEveryBrokenInvariant) {

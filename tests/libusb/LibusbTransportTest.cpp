@@ -44,14 +44,11 @@ TEST(LibusbTransport, StringDescriptorsOfOddLengthsThroughIdentification) {
         std::string serial;
         std::size_t requests;  // one transfer per descriptor read, the version read last
     } cases[] = {
+        // Every length is in the identification's own test; these are the ones where libusb's
+        // answer differs: nothing asked for, and fewer bytes delivered than asked for.
         {std::nullopt, "T1X00001", 6},
         {0, "", 5},
-        {1, "", 6},
-        {3, "", 6},
-        {5, "T", 6},
         {9, "T1X", 6},
-        {17, "T1X0000", 6},
-        {19, "T1X00001", 6},                         // one more than the text: the text only
         {33, "T1X00001" + std::string(7, '\0'), 6},  // bytes never delivered count as zero
     };
     for (const auto& c : cases) {

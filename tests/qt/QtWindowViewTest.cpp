@@ -19,7 +19,6 @@
 #include "engine/EventLoopCompletionPoster.hpp"
 #include "support/EngineHarness.hpp"
 #include "support/TestImages.hpp"
-#include "ui/ButtonLook.hpp"
 #include "ui/qt/QtEventLoop.hpp"
 #include "ui/qt/QtWindowView.hpp"
 #include "ui/qt/WindowFont.hpp"
@@ -291,23 +290,25 @@ TEST(QtWindowView, OverlongTextsAreCutAtTheirLines) {
     EXPECT_GE(inkIn(image, message).last, message.right() - 3);
 }
 
-// The four looks of a button by its pixels: the border inside the control, one pixel wide for
-// pen width 0 and two for 2, the fill within, the caption in its colour over the fill.
+// The four looks of the Windows build's buttons by their pixels: the border inside the control
+// (one or two pixels wide), the fill within, the caption in its colour over the fill.
 TEST(QtWindowView, ButtonLooksByPixels) {
     const auto hover = [](QAbstractButton* b) {
         QTest::mouseMove(b->window()->windowHandle(), b->geometry().center());
     };
+    const QRgb edge = qRgb(97, 101, 104), face = qRgb(67, 71, 74), text = rgb(textColour),
+               greyed = qRgb(110, 110, 110);
     const struct {
         const char* name;
         std::function<void(QAbstractButton*)> set;
-        ButtonLook look;
+        int border;
+        QRgb pen, fill, caption;
     } cases[] = {
-        {"normal", [](QAbstractButton*) {}, buttonLook(false, false, false)},
-        {"hot", hover, buttonLook(false, true, false)},
-        {"pressed", [](QAbstractButton* b) { QTest::mousePress(b, Qt::LeftButton); },
-         buttonLook(true, false, false)},
-        {"disabled", [](QAbstractButton* b) { b->setEnabled(false); },
-         buttonLook(false, false, true)},
+        {"normal", [](QAbstractButton*) {}, 1, face, face, text},
+        {"hot", hover, 2, edge, face, text},
+        {"pressed", [](QAbstractButton* b) { QTest::mousePress(b, Qt::LeftButton); }, 2, edge, edge,
+         text},
+        {"disabled", [](QAbstractButton* b) { b->setEnabled(false); }, 2, face, face, greyed},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -318,16 +319,16 @@ TEST(QtWindowView, ButtonLooksByPixels) {
         c.set(button);
         const QImage image = p.picture().copy(button->geometry());
         image.save(QStringLiteral(TAVIK_PICTURE_DIR "/button-%1.png").arg(c.name));
-        const int border = std::max(1, c.look.penWidth), right = 189, bottom = 29;
+        const int border = c.border, right = 189, bottom = 29;
         for (int step = 0; step < 3; ++step) {
-            const QRgb expected = rgb(step < border ? c.look.pen : c.look.fill);
+            const QRgb expected = step < border ? c.pen : c.fill;
             EXPECT_EQ(image.pixel(step, step), expected) << step;
             EXPECT_EQ(image.pixel(right - step, bottom - step), expected) << step;
             EXPECT_EQ(image.pixel(step, bottom - step), expected) << step;
             EXPECT_EQ(image.pixel(right - step, step), expected) << step;
         }
         // Inside the border only the fill, the caption and blends of the two.
-        const QRgb fill = rgb(c.look.fill), caption = rgb(c.look.caption);
+        const QRgb fill = c.fill, caption = c.caption;
         int captionPixels = 0, otherPixels = 0;
         for (int y = border; y <= bottom - border; ++y) {
             for (int x = border; x <= right - border; ++x) {

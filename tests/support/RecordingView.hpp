@@ -49,23 +49,12 @@ class RecordingView : public WindowView {
     void destroyWindow() override { windowDestroyed = true; }
     void quit() override { ++quits; }
 
-    // Controls not destroyed.
-    std::vector<const ControlRecord*> liveControls() const {
-        std::vector<const ControlRecord*> live;
-        for (const ControlRecord& record : controls) {
-            if (!record.destroyed) {
-                live.push_back(&record);
-            }
-        }
-        return live;
-    }
-
     // Captions of the live, visible controls; a progress bar shows as "<progress>".
     std::vector<std::string> visibleControls() const {
         std::vector<std::string> visible;
-        for (const ControlRecord* r : liveControls()) {
-            if (r->visible) {
-                visible.push_back(r->kind == Kind::ProgressBar ? "<progress>" : r->caption);
+        for (const ControlRecord& r : controls) {
+            if (!r.destroyed && r.visible) {
+                visible.push_back(r.kind == Kind::ProgressBar ? "<progress>" : r.caption);
             }
         }
         return visible;

@@ -103,132 +103,77 @@ TEST(UpdaterWindowCreate, ShowsLoadingAddsHiddenOkThenRegistersAndConnects) {
     ASSERT_EQ(view.controls.size(), 1u);
     const auto& ok = view.controls.front();
     EXPECT_EQ(ok.kind, RecordingView::Kind::Button);
-    EXPECT_EQ(ok.controlId, 102);
+    EXPECT_EQ(ok.controlId, idcOkButton);
     EXPECT_EQ(ok.caption, "OK");
-    EXPECT_EQ(ok.bounds, (Rect{147, 50, 337, 80}));
     EXPECT_FALSE(ok.visible);
-    EXPECT_EQ(window.clientWidth(), clientWidth);
 }
 
+// Where the window puts its controls and lines: the rectangles the Windows window has, for a
+// client width whose half drops a remainder.
+TEST_F(WindowFixture, ControlsAndLinesSitWhereTheWindowsWindowHasThem) {
+    present("XX123", "2.2.6+579");
+    view.invalidated.clear();
+    window.setStatusText("status");
+    window.setMessageText("message");
+    const Rect button{147, 50, 337, 80};
+    EXPECT_EQ(view.record(window.okButton())->bounds, button);
+    EXPECT_EQ(view.record(window.actionButton())->bounds, button);
+    EXPECT_EQ(view.record(window.actionButton())->controlId, idcActionButton);
+    EXPECT_EQ(view.record(window.progressBar())->bounds, (Rect{42, 50, 442, 80}));
+    EXPECT_EQ(view.invalidated, (std::vector<Rect>{{15, 15, 485, 35}, {147, 85, 337, 105}}));
+}
+
+// The offer for each kind of unit: message, status line, the one button shown, and the image
+// handed to the engine (0: none). The status line is "Device Connected: Tavik 8" and the suffix.
 TEST_F(WindowFixture, EachOutcomeOfAPresentedUnit) {
     struct Case {
-        const char* what;
-        std::string serial;
-        std::string version;
-        std::string message;
-        std::string status;
-        Strings visible;
-        int imageId;  // 0: no image handed to the engine
+        std::string serial, version, message, status, visible;
+        int imageId;
     };
-    const std::string connected = "Device Connected: Tavik 8";
+    const std::string update = "Update Now", reinstall = "Reinstall Firmware";
+    const std::string unknown = " (Serial: XX123, Firmware Version: 2.XX)";
     const Case cases[] = {
-        {"XMOS wins over a short serial",
-         "AB",
-         "XMOS",
-         "Your device is already up-to-date.",
-         connected + " (Serial: AB)",
-         {"OK"},
-         0},
-        {"four-character serial",
-         "AB12",
-         "2.2.7+611",
-         "Error Identifying Device",
-         connected,
-         {"OK"},
-         0},
-        {"empty serial", "", "", "Error Identifying Device", connected, {"OK"}, 0},
-        {"entry 3 up to date",
-         "XX123",
-         "2.2.7+611",
-         "Up to date!",
-         connected + " (Serial: XX123, Firmware Version: 2.07)",
-         {"Reinstall Firmware"},
+        // XMOS wins over a short serial; too short a serial cannot be identified.
+        {"AB", "XMOS", "Your device is already up-to-date.", " (Serial: AB)", "OK", 0},
+        {"AB12", "2.2.7+611", "Error Identifying Device", "", "OK", 0},
+        {"", "", "Error Identifying Device", "", "OK", 0},
+        {"XX123", "2.2.7+611", "Up to date!", " (Serial: XX123, Firmware Version: 2.07)", reinstall,
          103},
-        {"entry 3 older",
-         "XX123",
-         "2.2.6+579",
-         "Update to 2.07",
-         connected + " (Serial: XX123, Firmware Version: 2.04)",
-         {"Update Now"},
+        {"XX123", "2.2.6+579", "Update to 2.07", " (Serial: XX123, Firmware Version: 2.04)", update,
          103},
-        {"entry 2 older",
-         "XXA23",
-         "1.2.4+887",
-         "Update to 2.04",
-         connected + " (Serial: XXA23, Firmware Version: 2.02)",
-         {"Update Now"},
+        {"XXA23", "1.2.4+887", "Update to 2.04", " (Serial: XXA23, Firmware Version: 2.02)", update,
          104},
-        {"entry 2 up to date",
-         "XXA23",
-         "1.2.4+930",
-         "Up to date!",
-         connected + " (Serial: XXA23, Firmware Version: 2.04)",
-         {"Reinstall Firmware"},
+        {"XXA23", "1.2.4+930", "Up to date!", " (Serial: XXA23, Firmware Version: 2.04)", reinstall,
          104},
-        {"entry 1 any other",
-         "X6A23",
-         "1.2.0+887",
-         "Update to 2.01",
-         connected + " (Serial: X6A23, Firmware Version: 2.XX)",
-         {"Update Now"},
+        {"X6A23", "1.2.0+887", "Update to 2.01", " (Serial: X6A23, Firmware Version: 2.XX)", update,
          105},
-        {"lower-case xmos is a version",
-         "XX123",
-         "xmos",
-         "Update to 2.07",
-         connected + " (Serial: XX123, Firmware Version: 2.XX)",
-         {"Update Now"},
-         103},
-        {"XMOS with a suffix is a version",
-         "XX123",
-         "XMOS1",
-         "Update to 2.07",
-         connected + " (Serial: XX123, Firmware Version: 2.XX)",
-         {"Update Now"},
-         103},
-        {"target with a trailing character",
-         "XX123",
-         "2.2.7+6110",
-         "Update to 2.07",
-         connected + " (Serial: XX123, Firmware Version: 2.XX)",
-         {"Update Now"},
-         103},
-        {"empty version (unreadable block 0)",
-         "XX123",
-         "",
-         "Update to 2.07",
-         connected + " (Serial: XX123, Firmware Version: 2.XX)",
-         {"Update Now"},
-         103},
+        // Only the exact texts are XMOS and the target; anything else is an older version.
+        {"XX123", "xmos", "Update to 2.07", unknown, update, 103},
+        {"XX123", "XMOS1", "Update to 2.07", unknown, update, 103},
+        {"XX123", "2.2.7+6110", "Update to 2.07", unknown, update, 103},
+        {"XX123", "", "Update to 2.07", unknown, update, 103},  // block 0 unreadable
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(c.serial + " " + c.version);
         window.onDeviceDisconnected();
         client.imageData = nullptr;
         client.imageSize = 0;
         present(c.serial, c.version);
 
         EXPECT_EQ(window.messageText(), c.message);
-        EXPECT_EQ(window.statusText(), c.status);
-        EXPECT_EQ(view.visibleControls(), c.visible);
+        EXPECT_EQ(window.statusText(), "Device Connected: Tavik 8" + c.status);
+        EXPECT_EQ(view.visibleControls(), Strings{c.visible});
         EXPECT_FALSE(window.finished());
-        // Exactly one progress bar, hidden, in the bar's place.
+        // Exactly one progress bar, hidden.
         const auto* bar = view.record(window.progressBar());
         ASSERT_NE(bar, nullptr);
         EXPECT_EQ(bar->kind, RecordingView::Kind::ProgressBar);
-        EXPECT_EQ(bar->bounds, (Rect{42, 50, 442, 80}));
         EXPECT_FALSE(bar->visible);
-        if (c.imageId == 0) {
-            EXPECT_EQ(window.actionButton(), nullptr);
-            EXPECT_EQ(client.imageData, nullptr);
-        } else {
-            const auto* action = view.record(window.actionButton());
-            ASSERT_NE(action, nullptr);
-            EXPECT_EQ(action->controlId, 101);
-            EXPECT_EQ(action->bounds, (Rect{147, 50, 337, 80}));
-            const FirmwareImage image = loadFirmwareImage(c.imageId);
-            EXPECT_EQ(client.imageData, image.data);
-            EXPECT_EQ(client.imageSize, image.size);
+        EXPECT_EQ(window.actionButton() == nullptr, c.imageId == 0);
+        const FirmwareImage image = loadFirmwareImage(c.imageId);
+        EXPECT_EQ(client.imageData, image.data);
+        EXPECT_EQ(client.imageSize, image.size);
+        if (c.imageId != 0) {
             // The image reaches the engine before the status line names the unit.
             EXPECT_EQ(client.statusWhenImageSet.rfind("Device Connected", 0), std::string::npos);
         }
@@ -252,13 +197,15 @@ TEST_F(WindowFixture, RunsAndDisconnectionsAsTheUserSeesThem) {
         std::vector<Step> steps;
     };
     const Sequence sequences[] = {
-        {"a run, then the unit restarts",
+        {"a run, the unit restarts, and a new unit clears the end of the run",
          {{present, 'S', "Update to 2.07", {"Update Now"}},
           {start, 'S', "Updating...", {"<progress>"}},
           {progress, 'S', "Updating...", {"<progress>"}},
           {succeeded, 'S', "Success", {"OK"}},
           {disconnect, 'N', "Success", {"OK"}},
-          {disconnect, 'N', "Success", {"OK"}}}},
+          {disconnect, 'N', "Success", {"OK"}},
+          {present, 'S', "Update to 2.07", {"Update Now"}},
+          {disconnect, 'N', "", {}}}},
         {"a failed run",
          {{present, 'S', "Update to 2.07", {"Update Now"}},
           {start, 'S', "Updating...", {"<progress>"}},
@@ -275,13 +222,6 @@ TEST_F(WindowFixture, RunsAndDisconnectionsAsTheUserSeesThem) {
           {start, 'S', "Updating...", {"<progress>"}},
           {disconnect, 'N', "", {}},
           {failed, 'N', "Update Failed", {"OK"}}}},
-        {"a new unit clears the end of the last run",
-         {{present, 'S', "Update to 2.07", {"Update Now"}},
-          {start, 'S', "Updating...", {"<progress>"}},
-          {succeeded, 'S', "Success", {"OK"}},
-          {disconnect, 'N', "Success", {"OK"}},
-          {present, 'S', "Update to 2.07", {"Update Now"}},
-          {disconnect, 'N', "", {}}}},
     };
     const std::string described =
         "Device Connected: Tavik 8 (Serial: XX123, Firmware Version: 2.04)";
@@ -377,10 +317,7 @@ TEST(UpdaterWindowControls, FailedControlCreationIsToleratedEverywhere) {
     EXPECT_TRUE(view.controls.empty());
 }
 
-TEST_F(WindowFixture, SettersRepaintTheirOwnLineAndEventsReachTheEngine) {
-    window.setStatusText("status");
-    window.setMessageText("message");
-    EXPECT_EQ(view.invalidated, (std::vector<Rect>{{15, 15, 485, 35}, {147, 85, 337, 105}}));
+TEST_F(WindowFixture, TextsEndAtANulAndEventsReachTheEngine) {
     // A text is a C string: a NUL from a string descriptor ends it.
     window.setStatusText(std::string("Tav\0ik", 6));
     EXPECT_EQ(window.statusText(), "Tav");

@@ -4,19 +4,12 @@
 #include <libusb.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <sstream>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -46,28 +39,8 @@ std::shared_ptr<SimulatedUnit> makeUnit(std::uint16_t productId, Bytes image = {
 class Host {
   public:
     Host() { libusb_init(&context_); }
-    ~Host() {
-        stopEvents();
-        libusb_exit(context_);
-    }
+    ~Host() { libusb_exit(context_); }
     libusb_context* context() const { return context_; }
-
-    // libusb runs hotplug callbacks only while something handles its events.
-    void startEvents() {
-        events_ = std::thread([this] {
-            while (!stop_) {
-                timeval tv{0, 50'000};
-                libusb_handle_events_timeout_completed(context_, &tv, nullptr);
-            }
-        });
-    }
-    void stopEvents() {
-        if (events_.joinable()) {
-            stop_ = true;
-            libusb_interrupt_event_handler(context_);
-            events_.join();
-        }
-    }
 
     struct Listed {
         std::uint16_t vendorId, productId;
@@ -104,8 +77,6 @@ class Host {
 
   private:
     libusb_context* context_ = nullptr;
-    std::thread events_;
-    std::atomic<bool> stop_{false};
 };
 
 struct HandleCloser {
@@ -149,80 +120,33 @@ Bytes readBack(libusb_device_handle* handle) {
     }
 }
 
-void download(libusb_device_handle* handle, const Bytes& image) {
-    std::uint16_t block = 0;
-    for (std::size_t at = 0; at < image.size(); at += usb::dfuBlockSize, ++block) {
-        const auto length =
-            static_cast<std::uint16_t>(std::min(usb::dfuBlockSize, image.size() - at));
-        Bytes chunk(image.begin() + at, image.begin() + at + length);
-        ASSERT_EQ(control(handle, usb::downloadRequest(block, length), chunk), length);
-    }
-    ASSERT_EQ(control(handle, usb::downloadRequest(block, 0)), 0);
-}
-
 TEST(EmulatedUsbBus, ListsPluggedUnitsInOrderWithTheirDescriptors) {
-    for (int units = 0; units <= 2; ++units) {
-        SCOPED_TRACE(units);
-        EmulatedUsbBus bus;
-        std::vector<BusAddress> addresses;
-        for (int i = 0; i < units; ++i) {
-            addresses.push_back(bus.plug(makeUnit(static_cast<std::uint16_t>(0x1D + i))).value());
-        }
-        Host host;
-        auto listed = host.list();
-        ASSERT_EQ(listed.size(), static_cast<std::size_t>(units));
-        // libusb 1.0.26 lists the last one found first.
-        std::reverse(listed.begin(), listed.end());
-        for (int i = 0; i < units; ++i) {
-            EXPECT_EQ(listed[i].vendorId, 0x07FD);
-            EXPECT_EQ(listed[i].productId, 0x1D + i);
-            EXPECT_EQ(listed[i].bus, addresses[i].bus);
-            EXPECT_EQ(listed[i].address, addresses[i].device);
-        }
-        if (units == 0) {
-            continue;
-        }
-        // The configuration libusb reads from sysfs: the DFU interface in update mode.
-        libusb_device** devices = nullptr;
-        ASSERT_GT(libusb_get_device_list(host.context(), &devices), 0);
-        libusb_config_descriptor* config = nullptr;
-        ASSERT_EQ(libusb_get_active_config_descriptor(devices[0], &config), 0);
-        ASSERT_EQ(config->bNumInterfaces, 1);
-        const libusb_interface_descriptor& interface = config->interface[0].altsetting[0];
-        EXPECT_EQ(interface.bInterfaceClass, 0xFE);
-        EXPECT_EQ(interface.bInterfaceSubClass, 0x01);
-        EXPECT_EQ(interface.bInterfaceProtocol, 0x02);
-        libusb_free_config_descriptor(config);
-        libusb_free_device_list(devices, 1);
-    }
-}
-
-TEST(EmulatedUsbBus, TransfersReachTheUnitAndChangeItsImage) {
-    const Bytes stored = test::makeImage(300, "1.0.0+1");
-    const Bytes written = test::makeImage(200, "2.0.0+2", 7);
-    auto unit = makeUnit(0x1D, stored);
     EmulatedUsbBus bus;
-    const BusAddress address = bus.plug(unit).value();
+    const BusAddress addresses[] = {bus.plug(makeUnit(0x1D)).value(),
+                                    bus.plug(makeUnit(0x1E)).value()};
     Host host;
-    Handle handle = openUnit(host, address);
-    ASSERT_TRUE(handle);
-    ASSERT_EQ(libusb_claim_interface(handle.get(), 0), 0);
-
-    unsigned char text[64] = {};
-    EXPECT_EQ(libusb_get_string_descriptor_ascii(handle.get(), 2, text, sizeof text), 5);
-    EXPECT_STREQ(reinterpret_cast<char*>(text), "Tavik");
-    Bytes descriptor;
-    EXPECT_EQ(control(handle.get(), usb::descriptorRequest(1, 0, 0, 18), descriptor), 18);
-    EXPECT_EQ(descriptor, unit->arrivalDeviceDescriptor());
-
-    EXPECT_EQ(readBack(handle.get()), stored);
-    download(handle.get(), written);
-    Bytes status;
-    EXPECT_EQ(control(handle.get(), usb::statusRequest(), status), 6);
-    EXPECT_EQ(status[usb::dfuStatusStateByte], usb::dfuIdle);
-    EXPECT_EQ(unit->image(), written);
-    EXPECT_EQ(readBack(handle.get()), written);
-    EXPECT_EQ(libusb_release_interface(handle.get(), 0), 0);
+    auto listed = host.list();
+    ASSERT_EQ(listed.size(), 2u);
+    // libusb 1.0.26 lists the last one found first.
+    std::reverse(listed.begin(), listed.end());
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(listed[i].vendorId, 0x07FD);
+        EXPECT_EQ(listed[i].productId, 0x1D + i);
+        EXPECT_EQ(listed[i].bus, addresses[i].bus);
+        EXPECT_EQ(listed[i].address, addresses[i].device);
+    }
+    // The configuration libusb reads from sysfs: the DFU interface in update mode.
+    libusb_device** devices = nullptr;
+    ASSERT_GT(libusb_get_device_list(host.context(), &devices), 0);
+    libusb_config_descriptor* config = nullptr;
+    ASSERT_EQ(libusb_get_active_config_descriptor(devices[0], &config), 0);
+    ASSERT_EQ(config->bNumInterfaces, 1);
+    const libusb_interface_descriptor& interface = config->interface[0].altsetting[0];
+    EXPECT_EQ(interface.bInterfaceClass, 0xFE);
+    EXPECT_EQ(interface.bInterfaceSubClass, 0x01);
+    EXPECT_EQ(interface.bInterfaceProtocol, 0x02);
+    libusb_free_config_descriptor(config);
+    libusb_free_device_list(devices, 1);
 }
 
 // Each way the unit can misbehave reaches the program as the error libusb gives for it, and the
@@ -380,152 +304,10 @@ TEST(EmulatedUsbBus, AccessDeniedAndBusyAsTheHeaderDescribes) {
     }
 }
 
-// What libusb's hotplug reports, and what the wire log records, while units arrive, are
-// unplugged, arrive again and restart into their application.
-TEST(EmulatedUsbBus, HotplugSeesArrivalsAndDeparturesAsTheWireLogRecordsThem) {
-    // What the hotplug callback was told, on libusb's event thread.
-    struct Events {
-        struct Event {
-            bool arrived;
-            std::uint8_t address;
-        };
-        std::mutex mutex;
-        std::condition_variable changed;
-        std::vector<Event> seen;
-
-        static int record(libusb_context*, libusb_device* device, libusb_hotplug_event event,
-                          void* self) {
-            auto& events = *static_cast<Events*>(self);
-            std::lock_guard lock(events.mutex);
-            events.seen.push_back(
-                {event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, libusb_get_device_address(device)});
-            events.changed.notify_all();
-            return 0;
-        }
-    } events;
-    auto waitFor = [&](std::size_t count) {
-        std::unique_lock lock(events.mutex);
-        return events.changed.wait_for(lock, 2s, [&] { return events.seen.size() >= count; });
-    };
-
-    const std::string log = testing::TempDir() + "emulated-bus-wire.log";
-    auto unit = makeUnit(0x1D);
-    std::vector<BusAddress> plugs;
-    {
-        EmulatedUsbBus bus({.wireLog = log, .restartNotice = 0ms});
-        Host host;
-        libusb_hotplug_callback_handle callback = 0;
-        ASSERT_EQ(libusb_hotplug_register_callback(
-                      host.context(),
-                      LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
-                      LIBUSB_HOTPLUG_NO_FLAGS, 0x07FD, LIBUSB_HOTPLUG_MATCH_ANY,
-                      LIBUSB_HOTPLUG_MATCH_ANY, &Events::record, &events, &callback),
-                  0);
-        host.startEvents();
-
-        plugs.push_back(bus.plug(unit).value());
-        ASSERT_TRUE(waitFor(1));
-        bus.unplug(unit);
-        ASSERT_TRUE(waitFor(2));
-        plugs.push_back(bus.plug(unit).value());
-        ASSERT_TRUE(waitFor(3));
-        {
-            Handle handle = openUnit(host, plugs.back());
-            ASSERT_TRUE(handle);
-            EXPECT_EQ(control(handle.get(), usb::rebootRequest()), 0);
-            ASSERT_TRUE(waitFor(4));
-            EXPECT_EQ(control(handle.get(), usb::statusRequest()), LIBUSB_ERROR_NO_DEVICE);
-        }
-        EXPECT_TRUE(unit->runningApplication());
-        EXPECT_TRUE(host.list().empty());
-        libusb_hotplug_deregister_callback(host.context(), callback);
-    }
-    ASSERT_EQ(events.seen.size(), 4u);
-    const Events::Event expected[] = {{true, plugs[0].device},
-                                      {false, plugs[0].device},
-                                      {true, plugs[1].device},
-                                      {false, plugs[1].device}};
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(events.seen[i].arrived, expected[i].arrived) << i;
-        EXPECT_EQ(events.seen[i].address, expected[i].address) << i;
-    }
-    EXPECT_NE(plugs[0].device, plugs[1].device);
-
-    std::ifstream file(log);
-    std::stringstream text;
-    text << file.rdbuf();
-    EXPECT_EQ(text.str(),
-              "# arrival announced\n"
-              "left unplugged\n"
-              "# removal announced\n"
-              "# arrival announced\n"
-              "0 reboot 21f0000000000000 ok 0 \n"
-              "left restarted\n"
-              "# removal announced\n");
-}
-
-// The end-to-end runs start the program as a child process: it inherits the bus (UMOCKDEV_DIR
-// and the preload library) and talks to this process's nodes, also when it runs as another user
-// (the header's other way to be refused a unit).
-TEST(EmulatedUsbBus, ChildProcessesSeeTheBusAsAnyUser) {
-    struct Case {
-        const char* name;
-        const char* prefix;    // what the child is started with
-        const char* expected;  // its report (see listUnits)
-    };
-    const Case cases[] = {
-        {"same user", "", "2 07fd:001d ok 6\n3 07fd:001e ok 6\n"},
-        {"nobody", "setpriv --reuid=65534 --regid=65534 --clear-groups ",
-         "2 07fd:001d ok 6\n3 07fd:001e LIBUSB_ERROR_ACCESS\n"},
-    };
-    EmulatedUsbBus bus;
-    bus.plug(makeUnit(0x1D)).value();
-    bus.plug(makeUnit(0x1E), {.accessDenied = true}).value();
-    const std::string self = std::filesystem::read_symlink("/proc/self/exe");
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string command = c.prefix + self + " --list-units";
-        std::FILE* child = ::popen(command.c_str(), "r");
-        ASSERT_NE(child, nullptr);
-        std::string report;
-        char chunk[256];
-        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, child)) > 0;) {
-            report.append(chunk, n);
-        }
-        EXPECT_EQ(::pclose(child), 0);
-        EXPECT_EQ(report, c.expected);
-    }
-}
-
 }  // namespace
-
-// The child of ChildProcessesSeeTheBusAsAnyUser: one line per unit libusb lists, by address:
-// "ADDRESS VENDOR:PRODUCT ok STATUS-BYTES" once opened and asked for its status, or
-// "ADDRESS VENDOR:PRODUCT ERROR" when it cannot be opened.
-int listUnits() {
-    Host host;
-    auto listed = host.list();
-    std::sort(listed.begin(), listed.end(),
-              [](const Host::Listed& a, const Host::Listed& b) { return a.address < b.address; });
-    for (const Host::Listed& unit : listed) {
-        int opened = 0;
-        Handle handle(host.open(unit.address, opened));
-        std::printf("%d %04x:%04x ", unit.address, unit.vendorId, unit.productId);
-        if (handle) {
-            std::printf("ok %d\n", control(handle.get(), usb::statusRequest()));
-        } else {
-            std::printf("%s\n", libusb_error_name(opened));
-        }
-    }
-    return 0;
-}
-
 }  // namespace tavik::sim
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::string_view(argv[1]) == "--list-units") {
-        return tavik::sim::listUnits();
-    }
     testing::InitGoogleTest(&argc, argv);
     if (!testing::GTEST_FLAG(list_tests) && !tavik::sim::EmulatedUsbBus().seenByThisProcess()) {
         std::fputs("Run under umockdev's preload library: umockdev-wrapper PROGRAM\n", stderr);
