@@ -234,6 +234,10 @@ TEST(UpdaterRun, ShippedImages) {
             reads += "U" + n + ">" + size + " ";
             writes += "D" + n + "[" + size + "] ";
         }
+        // An image that ends on a whole block is read back to an empty block.
+        if (image.size() % 64 == 0) {
+            reads += "U" + std::to_string(blocks) + ">0 ";
+        }
         EngineHarness h({.serial = s.serial, .image = held});
         h.create();
         ASSERT_EQ(h.updater.getBlockCount(), blocks) << "the window chose the image";
