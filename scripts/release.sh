@@ -36,7 +36,8 @@ echo "== Debian package"
 # cpack installs what tavik-release-linux built, not everything the project builds.
 cmake -S . -B "$build/linux" "${options[@]}" -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
 cmake --build "$build/linux" --target tavik-release-linux -j "$jobs"
-(cd "$build/linux" && cpack -G DEB -B "$build/deb" >/dev/null)
+# The archive members of the .deb get the modes the umask gives to cpack's temporary files.
+(cd "$build/linux" && umask 022 && cpack -G DEB -B "$build/deb" >/dev/null)
 
 version=$(cat "$build/windows/release/version.txt")
 out=$PWD/out/release-$version
