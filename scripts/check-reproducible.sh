@@ -8,7 +8,7 @@
 # check (it says so). To check a published release, check out its commit, run this, and compare
 # the SHA256SUMS it prints with the published ones.
 #
-# Usage: scripts/check-reproducible.sh [WORK_DIR]   (default: a new folder under /tmp)
+# Usage: scripts/check-reproducible.sh [WORK_DIR]   (new or empty; default: a new one under /tmp)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
@@ -17,7 +17,11 @@ if [ -n "$(git status --porcelain)" ]; then
     echo "note: the work tree has uncommitted changes; they are not checked: this builds $commit"
 fi
 work=${1:-$(mktemp -d /tmp/tavik-reproducible.XXXXXX)}
-rm -rf "$work"
+# The folder is removed after a successful check, so it must hold nothing else.
+if [ -n "$(ls -A "$work" 2>/dev/null)" ]; then
+    echo "check-reproducible.sh: refused: $work is not empty" >&2
+    exit 1
+fi
 start=$(date +%s)
 
 # First the short path, then a longer one at another depth, so that neither the length nor the
@@ -45,8 +49,16 @@ done
 
 out_a=$(echo "${trees[0]}"/out/release-*)
 out_b=$(echo "${trees[1]}"/out/release-*)
-echo "== SHA256SUMS of the two builds, side by side"
-paste -d ' ' <(awk '{print $1}' "$out_a/SHA256SUMS") <(awk '{print $1 "  " $2}' "$out_b/SHA256SUMS")
+# The release's files, then the Windows executables as built (before they went into the zip).
+hashes() {
+    cat "$1"/out/release-*/SHA256SUMS
+    mapfile -t executables <"$1/build/release/windows/release/windows-executables.txt"
+    (cd "$1/build/release/windows" && sha256sum -- "${executables[@]#"$1/build/release/windows/"}")
+}
+hashes "${trees[0]}" >"$work/hashes-1"
+hashes "${trees[1]}" >"$work/hashes-2"
+echo "== SHA-256 of build 1 and build 2, side by side"
+paste -d ' ' <(awk '{print $1}' "$work/hashes-1") <(awk '{print $1 "  " $2}' "$work/hashes-2")
 
 # Names the first file of two folders that differs, or returns 0 when they hold the same files
 # with the same bytes.
@@ -67,7 +79,7 @@ first_difference() {
     done <<<"$list_a"
 }
 
-if cmp -s "$out_a/SHA256SUMS" "$out_b/SHA256SUMS"; then
+if cmp -s "$work/hashes-1" "$work/hashes-2"; then
     echo "== reproducible: both builds of $commit are byte for byte the same" \
          "($(($(date +%s) - start)) s)"
     rm -rf "$work"
