@@ -97,9 +97,9 @@ function(tavik_release)
              CONTENT "${content}\n")
         add_custom_target(tavik-release-windows DEPENDS ${targets})
     else()
-        # What `cpack -G DEB` installs: the program and the compressed documentation.
+        # What `cpack -G DEB` may install: the programs and the compressed documentation.
         set(targets)
-        foreach(target IN ITEMS tavik-updater tavik-package-docs)
+        foreach(target IN ITEMS tavik-updater tavik-cli tavik-package-docs)
             if(TARGET ${target})
                 list(APPEND targets ${target})
             endif()
