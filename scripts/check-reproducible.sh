@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the release of HEAD twice, from two clones in different folders, at two different times,
-# with different time zones, locales and umasks, and compares the two: the same SHA256SUMS, the
+# with different time zones and umasks, and compares the two: the same SHA256SUMS, the
 # same Windows executables. On a difference it names the first file that differs (inside the zip
 # or the package too) and exits 1; it keeps both builds for a closer look then.
 #
@@ -27,10 +27,10 @@ start=$(date +%s)
 # First the short path, then a longer one at another depth, so that neither the length nor the
 # depth of the source folder can hide.
 trees=("$work/a/src" "$work/b/another/much/longer/folder/tavik-updater-$commit")
-settings=("TZ=UTC LANG=C.UTF-8 umask=022" "TZ=Pacific/Kiritimati LANG=POSIX umask=077")
+settings=("TZ=UTC umask=022" "TZ=Pacific/Kiritimati umask=077")
 for i in 0 1; do
     tree=${trees[$i]}
-    read -r tz lang mask <<<"${settings[$i]}"
+    read -r tz mask <<<"${settings[$i]}"
     echo "== build $((i + 1)) of 2: $tree (${settings[$i]}, $(date -u +%H:%M:%S) UTC)"
     # A clone that borrows this repository's objects: quick, and HEAD is there even when no
     # branch names it.
@@ -38,7 +38,7 @@ for i in 0 1; do
     git -C "$tree" checkout --quiet --detach "$commit"
     (
         umask "${mask#umask=}"
-        export "$tz" "$lang"
+        export "$tz"
         bash "$tree/scripts/release.sh" >"$work/build-$((i + 1)).log" 2>&1
     ) || {
         tail -n 30 "$work/build-$((i + 1)).log" >&2

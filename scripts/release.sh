@@ -4,8 +4,8 @@
 #
 # A release names a commit, so a work tree with changes (or files git does not ignore) is refused.
 # Every build starts afresh in build/release/, apart from the test presets' builds. The outputs
-# depend on the commit and the toolchain only: not on the folder, the clock, the time zone, the
-# locale or the umask (scripts/check-reproducible.sh checks that).
+# depend on the commit and the toolchain only: not on the folder, the clock, the time zone or the
+# umask (scripts/check-reproducible.sh checks that), nor on the locale (set here).
 #
 # Usage: scripts/release.sh
 set -euo pipefail
@@ -19,8 +19,8 @@ commit=$(git rev-parse HEAD)
 # The commit's time stands in for every time stamp of the outputs (cpack, the zip's members).
 SOURCE_DATE_EPOCH=$(git log -1 --format=%ct "$commit")
 export SOURCE_DATE_EPOCH
-# Whatever the caller's settings: messages and sort order in one locale, times in UTC.
-export LC_ALL=C TZ=UTC
+# Whatever the caller's locale: the tools' messages that CPack reads, and sort orders, in one.
+export LC_ALL=C
 jobs=$(nproc)
 build=$PWD/build/release
 
@@ -47,7 +47,8 @@ cp "$build/deb/tavik-updater_${version}_amd64.deb" "$out/"
 
 echo "== Windows zip"
 # One folder in the zip; its members in a fixed order, with fixed permissions and the commit's
-# time, no owner or extra time fields (-X), no folder entries (-D), one compression level.
+# time, no owner or extra time fields (-X), no folder entries (-D), one compression level. The
+# zip format's member times are local times: UTC makes them the same everywhere.
 name=tavik-updater-$version-windows-x86_64
 stage=$build/zip/$name
 mkdir -p "$stage"
@@ -60,7 +61,7 @@ for file in "${executables[@]}" README.md LICENSE; do
     members+=("$name/$(basename "$file")")
 done
 touch -d "@$SOURCE_DATE_EPOCH" "$stage"/*
-(cd "$build/zip" && zip -X -D -9 -q "$out/$name.zip" "${members[@]}")
+(cd "$build/zip" && TZ=UTC zip -X -D -9 -q "$out/$name.zip" "${members[@]}")
 
 (cd "$out" && sha256sum -- *.deb *.zip >SHA256SUMS)
 echo "== release of $commit in $out"
