@@ -15,6 +15,7 @@ packages=(
     libcli11-dev nlohmann-json3-dev      # the command line: its options, its JSON reports
     clang libclang-rt-14-dev             # fuzz targets (libFuzzer with ASan and UBSan)
     librapidcheck-dev                    # randomised whole runs (property-based tests)
+    zip unzip                            # the release's Windows zip, and looking into it
 )
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then

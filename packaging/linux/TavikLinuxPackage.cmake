@@ -23,7 +23,8 @@ function(tavik_linux_package)
 
     include(GNUInstallDirs)
 
-    # Folders made by the installation are world-readable, whatever the umask of the build.
+    # Folders made by the installation are world-readable, whatever the umask of the build. In
+    # the package, cpack-directory-permissions.cmake makes that so (see there).
     set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
         OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
@@ -150,6 +151,7 @@ function(tavik_linux_package)
     set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${here}/postinst" "${here}/postrm")
     set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
     set(CPACK_STRIP_FILES ON)
+    set(CPACK_PRE_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/cmake/cpack-directory-permissions.cmake")
     include(CPack)
 
     # The package check (tests/package/check-package.sh) runs on the shipped build only: a
