@@ -14,8 +14,8 @@ set(TAVIK_PACKAGING_DIR "${CMAKE_CURRENT_LIST_DIR}")
 # build that has no Linux program) there is nothing to package. A function, so its variables stay
 # its own.
 function(tavik_linux_package)
-    if(NOT TARGET tavik-updater)
-        message(STATUS "No Linux package: this build has no tavik-updater program")
+    if(NOT TARGET tavik-updater OR NOT TARGET tavik-cli)
+        message(STATUS "No Linux package: this build has no tavik-updater or tavik-cli program")
         return()
     endif()
     set(here "${TAVIK_PACKAGING_DIR}")
@@ -91,12 +91,13 @@ function(tavik_linux_package)
     set(doc_dir "${binary_dir}/doc")
     configure_file("${here}/copyright.in" "${doc_dir}/copyright" @ONLY)
     configure_file("${here}/tavik-updater.1.in" "${doc_dir}/tavik-updater.1" @ONLY)
+    configure_file("${here}/tavik-cli.1.in" "${doc_dir}/tavik-cli.1" @ONLY)
 
     # Documentation is installed compressed with gzip -9n: no name and no time stamp in the
     # header, so the same sources give the same package.
     find_program(TAVIK_GZIP gzip REQUIRED)
     set(compressed_docs)
-    foreach(source IN ITEMS "${changelog}" "${doc_dir}/tavik-updater.1")
+    foreach(source IN ITEMS "${changelog}" "${doc_dir}/tavik-updater.1" "${doc_dir}/tavik-cli.1")
         get_filename_component(name "${source}" NAME)
         set(copy "${doc_dir}/gz/${name}")
         add_custom_command(
@@ -112,16 +113,19 @@ function(tavik_linux_package)
 
     # Symbols bound at start-up, so the relocation table can be read-only for the whole run.
     target_link_options(tavik-updater PRIVATE LINKER:-z,relro LINKER:-z,now)
+    target_link_options(tavik-cli PRIVATE LINKER:-z,relro LINKER:-z,now)
 
-    install(TARGETS tavik-updater RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+    install(TARGETS tavik-updater tavik-cli RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
     # A stripped install (cpack strips) also drops the compilers' identification notes, which
     # nothing reads at run time.
     install(CODE "
     if(CMAKE_INSTALL_DO_STRIP)
-        execute_process(
-            COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment --remove-section=.note
-                    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/tavik-updater\"
-            COMMAND_ERROR_IS_FATAL ANY)
+        foreach(program tavik-updater tavik-cli)
+            execute_process(
+                COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment --remove-section=.note
+                        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${program}\"
+                COMMAND_ERROR_IS_FATAL ANY)
+        endforeach()
     endif()")
     install(FILES "${here}/70-tavik-updater.rules" DESTINATION "${TAVIK_UDEV_RULES_DIR}")
     install(FILES "${here}/tavik-updater.desktop"
@@ -132,7 +136,8 @@ function(tavik_linux_package)
             DESTINATION "${CMAKE_INSTALL_DATADIR}/icons/hicolor/48x48/apps")
     install(FILES "${here}/tavik-updater.metainfo.xml"
             DESTINATION "${CMAKE_INSTALL_DATADIR}/metainfo")
-    install(FILES "${doc_dir}/gz/tavik-updater.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+    install(FILES "${doc_dir}/gz/tavik-updater.1.gz" "${doc_dir}/gz/tavik-cli.1.gz"
+            DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
     # A package whose version has no Debian revision is native: its changelog is changelog.gz.
     install(FILES "${doc_dir}/copyright" "${doc_dir}/gz/changelog.gz"
             DESTINATION "${CMAKE_INSTALL_DATADIR}/doc/tavik-updater")

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/ProjectVersion.hpp"
 #include "app/cli/CliOptions.hpp"
 #include "app/cli/CliSession.hpp"
 #include "engine/TaskQueue.hpp"
@@ -314,6 +315,9 @@ TEST(CliArguments, BadInputIsOneLineAndTheUsageCode) {
     CliRun help(absent);
     EXPECT_EQ(toInt(help.run("--help")), toInt(ExitCode::success));
     EXPECT_NE(help.out.str().find("  6    the check found a difference"), std::string::npos);
+    CliRun version(absent);
+    EXPECT_EQ(toInt(version.run("--version")), toInt(ExitCode::success));
+    EXPECT_EQ(version.out.str(), "tavik-cli " + std::string(projectVersion) + "\n");
 }
 
 // On a terminal each phase is one line redrawn in place, at most every redrawInterval of the

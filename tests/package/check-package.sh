@@ -57,12 +57,14 @@ echo "== files"
 # a header) is something we did not mean to ship.
 expected_files="\
 lib/udev/rules.d/70-tavik-updater.rules
+usr/bin/tavik-cli
 usr/bin/tavik-updater
 usr/share/applications/tavik-updater.desktop
 usr/share/doc/tavik-updater/changelog.gz
 usr/share/doc/tavik-updater/copyright
 usr/share/icons/hicolor/48x48/apps/tavik-updater.png
 usr/share/icons/hicolor/scalable/apps/tavik-updater.svg
+usr/share/man/man1/tavik-cli.1.gz
 usr/share/man/man1/tavik-updater.1.gz
 usr/share/metainfo/tavik-updater.metainfo.xml"
 actual_files=$(cd "$root" && find . -type f -o -type l | sed 's|^\./||' | LC_ALL=C sort)

@@ -4,6 +4,8 @@
 
 #include <sstream>
 
+#include "app/ProjectVersion.hpp"
+
 namespace tavik::cli {
 
 namespace {
@@ -30,6 +32,7 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     CLI::App app("Brings the firmware of an attached Tavik unit in update mode up to date.",
                  "tavik-cli");
     app.footer(exitCodeTable);
+    app.set_version_flag("--version", "tavik-cli " + std::string(projectVersion));
     app.require_subcommand(1);
     app.add_flag("--json", options.json,
                  "Print one JSON document (progress as JSON lines before it)");
@@ -57,9 +60,9 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     ParsedCommandLine parsed;
     try {
         app.parse(reversed);
-    } catch (const CLI::CallForHelp& help) {
+    } catch (const CLI::Success& helpOrVersion) {
         std::ostringstream out, err;
-        app.exit(help, out, err);
+        app.exit(helpOrVersion, out, err);
         parsed.helpText = out.str();
         return parsed;
     } catch (const CLI::ParseError& error) {
