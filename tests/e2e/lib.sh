@@ -2,32 +2,31 @@
 # Expects: TAVIK_PROBE (path of window-probe.exe). The display functions serve the runner of the
 # Linux program too.
 
-# A display: the caller's, or a private Xvfb that ends with the script. The display is ours once
-# its lock file names our server: a server still going away (another run's, being stopped) may
-# answer for a moment, and a new Xvfb on its number fails.
+# A display: the caller's, or a private Xvfb that ends with the script.
 ensure_display() {
     if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
         return
     fi
-    local n i
-    for n in $(seq 90 140); do
-        if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
-            Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-            XVFB_PID=$!
-            for i in $(seq 1 50); do
-                kill -0 "$XVFB_PID" 2>/dev/null || break
-                if [ "$(tr -d ' ' 2>/dev/null <"/tmp/.X$n-lock")" = "$XVFB_PID" ] &&
-                    DISPLAY=":$n" xdpyinfo >/dev/null 2>&1; then
-                    export DISPLAY=":$n"
-                    return
-                fi
-                sleep 0.1
-            done
-            kill "$XVFB_PID" 2>/dev/null || true
-            wait "$XVFB_PID" 2>/dev/null || true
-            XVFB_PID=""
+    # Xvfb chooses a free display itself and names it only once it accepts clients: no race
+    # with another server, or with one that is still going away, over a display number.
+    local numberFile i n
+    numberFile=$(mktemp)
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$numberFile" >/dev/null 2>&1 &
+    XVFB_PID=$!
+    for i in $(seq 1 100); do
+        kill -0 "$XVFB_PID" 2>/dev/null || break
+        n=$(tr -dc '0-9' <"$numberFile")
+        if [ -n "$n" ] && DISPLAY=":$n" xdpyinfo >/dev/null 2>&1; then
+            rm -f "$numberFile"
+            export DISPLAY=":$n"
+            return
         fi
+        sleep 0.1
     done
+    rm -f "$numberFile"
+    kill "$XVFB_PID" 2>/dev/null || true
+    wait "$XVFB_PID" 2>/dev/null || true
+    XVFB_PID=""
     echo "no free X display" >&2
     return 1
 }
