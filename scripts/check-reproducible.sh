@@ -87,8 +87,9 @@ if cmp -s "$work/hashes-1" "$work/hashes-2"; then
 fi
 
 echo "FAIL: the two builds of $commit differ" >&2
-first_difference "$out_a" "$out_b" >&2 || true
-# Inside the zip and the package: the members, then the package's control and data archives.
+first=$(paste -d ' ' "$work/hashes-1" "$work/hashes-2" | awk '$1 != $3 { print $2; exit }')
+echo "first differing file: $first" >&2
+# Inside the zip and the package: the files they hold, then the package's own archives.
 for i in 0 1; do
     out=$(echo "${trees[$i]}"/out/release-*)
     unpacked=$work/unpacked-$((i + 1))
@@ -96,9 +97,21 @@ for i in 0 1; do
     unzip -q "$out"/*.zip -d "$unpacked/zip"
     dpkg-deb -R "$out"/*.deb "$unpacked/deb"
     (cd "$unpacked/deb-members" && ar x "$out"/*.deb)
+    # What the archives say about their members: modes, owners, times, order.
+    (
+        cd "$out"
+        unzip -Z -l ./*.zip | tail -n +2
+        ar tv ./*.deb
+        tar -tvzf "$unpacked/deb-members/control.tar.gz"
+        tar -tvzf "$unpacked/deb-members/data.tar.gz"
+    ) >"$unpacked/listing"
 done
-for part in zip deb-members deb; do
+for part in zip deb deb-members; do
     first_difference "$work/unpacked-1/$part" "$work/unpacked-2/$part" >&2 || true
 done
+if ! cmp -s "$work/unpacked-1/listing" "$work/unpacked-2/listing"; then
+    echo "the archives' member listings differ (first lines of the difference):" >&2
+    diff "$work/unpacked-1/listing" "$work/unpacked-2/listing" | head -n 8 >&2 || true
+fi
 echo "both builds are kept in $work" >&2
 exit 1
