@@ -36,7 +36,7 @@ run() {
     shift 2
     mkdir -p "$out/$name"
     echo "\$ tavik-cli $*"
-    "$build/tests/e2e-linux/tavik-usb-host" "$out/$scenario.scn" "$out/$name" -- \
+    "$build/sim/umockdev/tavik-usb-host" "$out/$scenario.scn" "$out/$name" -- \
         "$build/src/app/cli/tavik-cli" "$@" 2>"$out/$name/stderr.txt" || code=$?
     cat "$out/$name/stdout.txt" "$out/$name/stderr.txt"
     echo "(exit code $code)"

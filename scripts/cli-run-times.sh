@@ -31,7 +31,7 @@ time_run() {
         tr '\n' ';' | sed 's/;$//'))"
 }
 
-host="$root/build/native/tests/e2e-linux/tavik-usb-host"
+host="$root/build/native/sim/umockdev/tavik-usb-host"
 if [ -x "$host" ]; then
     for i in $(seq 1 "$runs"); do
         time_run "native $i" "$out/native-$i" "$host" "$out/update-104.scn" "$out/native-$i" -- \
