@@ -11,6 +11,7 @@
 
 #include "app/UpdaterProgram.hpp"
 #include "app/win32/Win32CompletionPoster.hpp"
+#include "app/win32/Win32WorkerLauncher.hpp"
 #include "device/win32/Win32DeviceAccess.hpp"
 #include "engine/Log.hpp"
 #include "ui/win32/Win32WindowView.hpp"
@@ -35,27 +36,6 @@ bool registerWindowClass() {
     windowClass.lpszClassName = tavik::Win32WindowView::className;
     windowClass.hIconSm = windowClass.hIcon;
     return RegisterClassExW(&windowClass) != 0;
-}
-
-// Each request's worker as a thread of the C runtime, its handle closed at once (so detached).
-// Not std::thread: MinGW-w64's pthreads under it now and then never start a thread that is
-// detached right after its creation (under Wine about one in 50,000), and the run would then
-// wait for ever for that request's completion.
-bool launchWorkerThread(std::function<void()> work) {
-    auto body = std::make_unique<std::function<void()>>(std::move(work));
-    const auto entry = [](void* argument) -> unsigned {
-        const std::unique_ptr<std::function<void()>> owned(
-            static_cast<std::function<void()>*>(argument));
-        (*owned)();
-        return 0;
-    };
-    const uintptr_t thread = _beginthreadex(nullptr, 0, entry, body.get(), 0, nullptr);
-    if (thread == 0) {
-        return false;
-    }
-    body.release();  // the thread owns it now
-    CloseHandle(reinterpret_cast<HANDLE>(thread));
-    return true;
 }
 
 static_assert(sizeof(WNDCLASSEXW) == 80, "the window class record Windows expects");
@@ -83,7 +63,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     tavik::Win32DeviceAccess devices;
     tavik::StandardOutputLog log;
     auto poster = std::make_shared<tavik::Win32CompletionPoster>();
-    tavik::UpdaterProgram program(view, devices, poster, log, launchWorkerThread);
+    tavik::UpdaterProgram program(view, devices, poster, log, tavik::launchWorkerThread);
     view.setPresentation(&program.window);
     view.setFont(messageFont());
 

@@ -14,32 +14,9 @@
 #include "app/cli/CliOptions.hpp"
 #include "app/cli/CliSession.hpp"
 #include "app/cli/win32/Win32Console.hpp"
+#include "app/win32/Win32WorkerLauncher.hpp"
 #include "device/win32/Win32DeviceAccess.hpp"
 #include "engine/TaskQueue.hpp"
-
-namespace {
-
-// Each request's worker as a thread of the C runtime, its handle closed at once (so detached),
-// as in the window program: MinGW-w64's pthreads now and then never start a thread that is
-// detached right after its creation, and the run would wait for ever for that completion.
-bool launchWorkerThread(std::function<void()> work) {
-    auto body = std::make_unique<std::function<void()>>(std::move(work));
-    const auto entry = [](void* argument) -> unsigned {
-        const std::unique_ptr<std::function<void()>> owned(
-            static_cast<std::function<void()>*>(argument));
-        (*owned)();
-        return 0;
-    };
-    const uintptr_t thread = _beginthreadex(nullptr, 0, entry, body.get(), 0, nullptr);
-    if (thread == 0) {
-        return false;
-    }
-    body.release();  // the thread owns it now
-    CloseHandle(reinterpret_cast<HANDLE>(thread));
-    return true;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     const tavik::cli::ParsedCommandLine parsed =
@@ -56,7 +33,7 @@ int main(int argc, char** argv) {
     tavik::Win32DeviceAccess devices;
     tavik::cli::CliSession session(*parsed.options,
                                    {devices, nullptr, std::make_shared<tavik::TaskQueue>(), console,
-                                    std::cout, std::cerr, "", launchWorkerThread});
+                                    std::cout, std::cerr, "", tavik::launchWorkerThread});
     const tavik::cli::ExitCode code = session.run();
     if (code == tavik::cli::ExitCode::interrupted) {
         // A request may still be in flight: end without tearing down what its worker uses.
