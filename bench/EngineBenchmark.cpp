@@ -71,8 +71,8 @@ struct RequestStamps {
     Clock::time_point launched, started, transferBegan, transferEnded;
 };
 
-// Launches workers as the engine does (a thread of its own each), counting how many are alive at
-// once and stamping when each starts.
+// Launches workers as the platform's programs do (a thread of its own each), counting how many are
+// alive at once and stamping when each starts.
 struct WorkerCounter {
     explicit WorkerCounter(RequestStamps& stamps) : stamps(stamps) {}
     RequestStamps& stamps;
@@ -86,7 +86,7 @@ struct WorkerCounter {
             while (now > seen && !most.compare_exchange_weak(seen, now)) {
             }
             stamps.launched = Clock::now();
-            const bool launched = tavik::Updater::launchDetachedThread([this, work] {
+            const bool launched = tavik::bench::launchWorker([this, work] {
                 stamps.started = Clock::now();
                 work();
                 --alive;

@@ -3,6 +3,7 @@
 #include <fstream>
 
 #include "HostInfo.hpp"
+#include "engine/Updater.hpp"
 
 namespace tavik::bench {
 
@@ -21,6 +22,10 @@ double peakResidentMiB() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return static_cast<double>(usage.ru_maxrss) / 1024.0;  // KiB on Linux
+}
+
+bool launchWorker(std::function<void()> work) {
+    return Updater::launchDetachedThread(std::move(work));
 }
 
 }  // namespace tavik::bench

@@ -3,6 +3,7 @@
 #include <psapi.h>
 
 #include "HostInfo.hpp"
+#include "app/win32/Win32WorkerLauncher.hpp"
 
 namespace tavik::bench {
 
@@ -23,6 +24,10 @@ double peakResidentMiB() {
         return 0;
     }
     return static_cast<double>(counters.PeakWorkingSetSize) / (1024.0 * 1024.0);
+}
+
+bool launchWorker(std::function<void()> work) {
+    return launchWorkerThread(std::move(work));
 }
 
 }  // namespace tavik::bench
