@@ -1,7 +1,6 @@
-// The engine with the window and the simulated unit: finding and identifying a unit, whole runs
-// as the unit sees them, and runs that end early: failed transfers, odd status replies, removal
-// and arrival, workers that outlive what started them or cannot start. UpdaterPropertyTest
-// checks random whole runs; the cases here pin down exact requests, lines and window states.
+// The engine with the window and the simulated unit: the exact requests, lines and window states
+// of finding a unit, of whole runs and of runs that end early. UpdaterPropertyTest checks random
+// whole runs against the rules every run keeps.
 #include <gtest/gtest.h>
 
 // Unit configurations are designated initializers that leave the other fields at their defaults.
@@ -15,7 +14,6 @@
 #include <vector>
 
 #include "engine/DfuRequest.hpp"
-#include "firmware/FirmwareImage.hpp"
 #include "support/EngineHarness.hpp"
 #include "support/TestImages.hpp"
 
@@ -202,29 +200,6 @@ TEST(UpdaterRun, SmallImagesOnTheWire) {
             }
         }
     }
-}
-
-// A shipped image over another one, chosen by the window from the serial: block numbers run
-// past 255. The run keeps the rules of test::brokenRule.
-TEST(UpdaterRun, ShippedImage) {
-    EngineHarness h({.serial = u"T1X00001", .image = test::bytesOf(loadFirmwareImage(105))});
-    h.create();
-    const Bytes image = test::bytesOf(loadFirmwareImage(103));
-    const std::size_t blocks = (image.size() + 63) / 64;
-    ASSERT_EQ(h.updater.getBlockCount(), blocks) << "the window chose 103";
-    h.useImage(image);
-    ASSERT_TRUE(h.update());
-    const std::vector<test::RunRequest> run = h.run();
-    EXPECT_EQ(test::brokenRule(run, image, true), "");
-    // One read to compare, B + 1 chunks, the status, the read-back, the restart.
-    EXPECT_EQ(run.size(), 2 * blocks + 4 + (image.size() % 64 == 0));
-    EXPECT_EQ(h.window.messageText(), "Success");
-    EXPECT_TRUE(h.unit->image() == image);
-
-    // The restarted unit leaves the bus; the end of the run stays on screen.
-    h.window.onDeviceRemoval();
-    EXPECT_EQ(h.window.messageText(), "Success");
-    EXPECT_EQ(h.unit->openHandles(), 0u);
 }
 
 TEST(UpdaterRun, StartIsRefusedWithoutAnImageOrDuringARun) {
