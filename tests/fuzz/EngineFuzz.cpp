@@ -1,7 +1,6 @@
 // Fuzz target: whole update runs of the engine, assembled as every entry point assembles it
 // (UpdaterProgram), against a unit whose answers to the run's requests come from the fuzzer.
-// Workers run synchronously on the calling thread and completions wait in a queue that the target
-// pumps like a message loop, so a run is fast and repeatable.
+// Workers run synchronously and completions wait in a queue pumped like a message loop.
 //
 // Input:
 //   2 bytes  image size, little-endian, modulo 400 (up to seven blocks)
@@ -21,52 +20,37 @@
 //   restart        1 fails, else accepted
 // A faithful unit stores a download once its empty chunk arrives and reads back what it stores.
 //
-// Oracle: every request is well formed with consecutive block numbers; at most one request is in
-// flight; every run ends. A run ends as success only when the unit answered the image back in
-// the read-back that preceded the restart request, and, if anything was downloaded, the unit was
-// sent the whole image from its first byte, chunk by chunk, ended by the empty chunk, each chunk
-// accepted, and then reported dfuIDLE. (A run whose first read-back already gives the whole
-// image restarts the unit without writing: it holds the image.)
+// Oracle: at most one request is in flight, every run ends, and its requests keep the rules of
+// test::brokenRule (well formed, blocks from 0, chunks from the image; a success only after the
+// image was read back, and sent whole and acknowledged in dfuIDLE if anything was written).
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <string>
 #include <utility>
 #include <vector>
 
 #include "app/UpdaterProgram.hpp"
-#include "device/UsbProtocol.hpp"
 #include "fuzz/Invariant.hpp"
 #include "fuzz/ReplyScript.hpp"
 #include "support/RecordingView.hpp"
+#include "support/RunOracle.hpp"
 
 namespace tavik::fuzz {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// One request of a run as the unit saw and answered it.
-struct Request {
-    SetupPacket setup;
-    bool succeeded = false;
-    Bytes data;  // host to device: the chunk sent; device to host: what the engine was handed
-};
-
-bool isUpload(const Request& r) {
-    return r.setup.request == usb::dfuUpload;
-}
-bool isDownload(const Request& r) {
-    return r.setup.request == usb::dfuDnload;
-}
-
-// The unit identifies itself as a full-branch unit (fixed answers), then answers the run's
-// requests from the script.
-class ScriptedUnit final : public UsbTransport {
+// Identifies itself as a full-branch unit (fixed answers), then answers the run's requests from
+// the script. Its only open hands it out once; later opens find no unit.
+class ScriptedUnit final : public UsbTransport, public DeviceAccess {
   public:
-    ScriptedUnit(ReplyScript& script, const Bytes& image, Bytes held)
-        : script_(script), image_(image), held_(std::move(held)) {}
+    ScriptedUnit(ReplyScript& script, const Bytes& image) : script_(script), image_(image) {}
+
+    OpenResult openDevice() override {
+        return {.result = hrOk, .deviceNotFound = false, .device = std::move(self)};
+    }
 
     bool getDescriptor(std::uint8_t type, std::uint8_t, std::uint16_t, std::uint8_t* buffer,
                        std::uint32_t length, std::uint32_t& transferred) override {
@@ -84,9 +68,11 @@ class ScriptedUnit final : public UsbTransport {
 
     bool controlTransfer(const SetupPacket& setup, std::uint8_t* buffer, std::uint32_t length,
                          std::uint32_t& transferred) override {
-        if (!scripted) {
+        const std::span<std::uint8_t> out(buffer, length);
+        if (run == nullptr) {
             // The version read of identification: a header naming a version no image has.
-            const Bytes header = {0, 0, 0, 0, '0', '.', '0', '.', '0', '+', '1'};
+            const std::array<std::uint8_t, 11> header = {0,   0,   0,   0,   '0', '.',
+                                                         '0', '.', '0', '+', '1'};
             transferred = std::min<std::uint32_t>(length, usb::dfuBlockSize);
             std::fill_n(buffer, transferred, 0);
             std::copy_n(header.begin(), std::min<std::size_t>(header.size(), transferred), buffer);
@@ -94,22 +80,23 @@ class ScriptedUnit final : public UsbTransport {
         }
         const ReplyScript::Record record = script_.next();
         unplugAfterThis = (record.op & 0x80) != 0;
-        Request& r = requests.emplace_back(Request{setup, false, {}});
+        test::RunRequest& r = run->emplace_back(test::RunRequest{setup, length, false, {}});
         if (!usb::deviceToHost(setup.requestType)) {
-            r.data.assign(buffer, buffer + length);
+            r.data.assign(out.begin(), out.end());
         }
         std::uint32_t reported = 0;
-        r.succeeded = answer(setup, record, std::span(buffer, length), reported);
+        r.succeeded = (record.op & 7) != 1 && answer(setup, record, out, reported);
         transferred = r.succeeded ? reported : 0;
         if (r.succeeded && usb::deviceToHost(setup.requestType)) {
-            r.data.assign(buffer, buffer + std::min(reported, length));
+            r.data.assign(out.begin(), out.begin() + std::min(reported, length));
         }
         return r.succeeded;
     }
 
-    bool scripted = false;
+    std::shared_ptr<ScriptedUnit> self;
+    Bytes held;                               // what the unit reads back
+    std::vector<test::RunRequest>* run = {};  // where the run's requests go; none while identified
     bool unplugAfterThis = false;
-    std::vector<Request> requests;
 
   private:
     bool answer(const SetupPacket& setup, const ReplyScript::Record& record,
@@ -117,82 +104,57 @@ class ScriptedUnit final : public UsbTransport {
         const int op = record.op & 7;
         const std::span<const std::uint8_t> data = record.data;
         const auto n = static_cast<std::uint32_t>(data.size());
-        if (op == 1) {
-            return false;
+        const std::uint8_t at = data.empty() ? 0 : data[0];
+        if (setup.request == usb::dfuUpload) {
+            const Bytes& source = op == 6 ? image_ : held;
+            const std::size_t from =
+                std::min(source.size(), (setup.value + (op == 5)) * usb::dfuBlockSize);
+            const std::size_t count = std::min(source.size() - from, buffer.size());
+            std::copy_n(source.begin() + from, count, buffer.begin());
+            reported = static_cast<std::uint32_t>(count);
+            if (op == 2 && count > 0) {
+                buffer[at % count] ^= data.size() > 1 ? data[1] | 1 : 1;
+            } else if (op == 3) {
+                reported = std::min<std::uint32_t>(n, buffer.size());
+                std::copy_n(data.begin(), reported, buffer.begin());
+            } else if (op == 4) {
+                reported = n;
+            } else if (op == 7) {
+                const std::size_t extra = std::min<std::size_t>(n, buffer.size() - count);
+                std::copy_n(data.begin(), extra, buffer.begin() + count);
+                reported += static_cast<std::uint32_t>(extra);
+            }
+        } else if (setup.request == usb::dfuDnload) {
+            Bytes chunk(buffer.begin(), buffer.end());
+            chunk.resize(op == 2   ? std::min<std::size_t>(chunk.size(), n)
+                         : op == 4 ? 0
+                                   : chunk.size());
+            if (op == 3 && !chunk.empty()) {
+                chunk[at % chunk.size()] ^= 0x5A;
+            }
+            reported = op == 5   ? n
+                       : op == 4 ? static_cast<std::uint32_t>(buffer.size())
+                                 : static_cast<std::uint32_t>(chunk.size());
+            if (setup.value == 0) {
+                pending_.clear();
+            }
+            pending_.insert(pending_.end(), chunk.begin(), chunk.end());
+            if (buffer.empty()) {
+                held = pending_;
+            }
+        } else if (setup.request == usb::dfuGetStatus) {
+            const std::array<std::uint8_t, 6> idle = {0, 0, 0, 0, usb::dfuIdle, 0};
+            const std::span<const std::uint8_t> reply = op == 2 ? data : idle;
+            reported = std::min<std::uint32_t>(reply.size(), buffer.size());
+            std::copy_n(reply.begin(), reported, buffer.begin());
+            reported = op == 3 ? n : reported;
         }
-        switch (setup.request) {
-            case usb::dfuUpload: {
-                const std::size_t block = setup.value + (op == 5 ? 1 : 0);
-                const Bytes& source = op == 6 ? image_ : held_;
-                const std::size_t from = std::min(source.size(), block * usb::dfuBlockSize);
-                const std::size_t count = std::min(source.size() - from, buffer.size());
-                std::copy_n(source.begin() + from, count, buffer.begin());
-                reported = static_cast<std::uint32_t>(count);
-                if (op == 2 && count > 0) {
-                    buffer[(data.empty() ? 0 : data[0]) % count] ^=
-                        data.size() > 1 ? data[1] | 1 : 1;
-                } else if (op == 3) {
-                    reported = std::min<std::uint32_t>(n, buffer.size());
-                    std::copy_n(data.begin(), reported, buffer.begin());
-                } else if (op == 4) {
-                    reported = n;
-                } else if (op == 7) {
-                    const std::size_t extra = std::min<std::size_t>(n, buffer.size() - count);
-                    std::copy_n(data.begin(), extra, buffer.begin() + count);
-                    reported += static_cast<std::uint32_t>(extra);
-                }
-                return true;
-            }
-            case usb::dfuDnload: {
-                Bytes chunk(buffer.begin(), buffer.end());
-                reported = static_cast<std::uint32_t>(chunk.size());
-                if (op == 2) {
-                    chunk.resize(std::min<std::size_t>(chunk.size(), n));
-                    reported = static_cast<std::uint32_t>(chunk.size());
-                } else if (op == 3 && !chunk.empty()) {
-                    chunk[(data.empty() ? 0 : data[0]) % chunk.size()] ^= 0x5A;
-                } else if (op == 4) {
-                    chunk.clear();
-                } else if (op == 5) {
-                    reported = n;
-                }
-                if (setup.value == 0) {
-                    pending_.clear();
-                }
-                pending_.insert(pending_.end(), chunk.begin(), chunk.end());
-                if (buffer.empty()) {
-                    held_ = pending_;
-                }
-                return true;
-            }
-            case usb::dfuGetStatus: {
-                const std::array<std::uint8_t, 6> idle = {0, 0, 0, 0, usb::dfuIdle, 0};
-                const std::span<const std::uint8_t> reply = op == 2 ? data : idle;
-                reported = std::min<std::uint32_t>(reply.size(), buffer.size());
-                std::copy_n(reply.begin(), reported, buffer.begin());
-                reported = op == 3 ? n : reported;
-                return true;
-            }
-            default:
-                return true;
-        }
+        return true;
     }
 
     ReplyScript& script_;
     const Bytes& image_;
-    Bytes held_;     // what the unit reads back
     Bytes pending_;  // the download so far, stored when its empty chunk arrives
-};
-
-class OneUnit final : public DeviceAccess {
-  public:
-    explicit OneUnit(std::shared_ptr<ScriptedUnit> unit) : unit_(std::move(unit)) {}
-    OpenResult openDevice() override {
-        return {.result = hrOk, .deviceNotFound = false, .device = std::move(unit_)};
-    }
-
-  private:
-    std::shared_ptr<ScriptedUnit> unit_;
 };
 
 struct Completions final : CompletionPoster {
@@ -206,86 +168,6 @@ struct NoLog final : Log {
     void write(std::string_view) override {}
 };
 
-// The wire form of each request, and block numbers counting up from 0 in each phase of uploads
-// or downloads.
-void checkRequests(const std::vector<Request>& run) {
-    for (std::size_t i = 0; i < run.size(); ++i) {
-        const Request& r = run[i];
-        const bool formed =
-            isUpload(r) ? r.setup == usb::uploadRequest(r.setup.value)
-            : isDownload(r)
-                ? r.data.size() <= usb::dfuBlockSize &&
-                      r.setup == usb::downloadRequest(r.setup.value,
-                                                      static_cast<std::uint16_t>(r.data.size()))
-            : r.setup.request == usb::dfuGetStatus ? r.setup == usb::statusRequest()
-                                                   : r.setup == usb::rebootRequest();
-        require(formed, "every request is well formed");
-        const bool continues = i > 0 && run[i - 1].setup.request == r.setup.request;
-        require(!(isUpload(r) || isDownload(r)) ||
-                    r.setup.value == (continues ? run[i - 1].setup.value + 1 : 0),
-                "blocks are numbered from 0 up in each phase");
-    }
-}
-
-Bytes joined(std::vector<Request>::const_iterator first,
-             std::vector<Request>::const_iterator last) {
-    Bytes all;
-    for (; first != last; ++first) {
-        require(first->succeeded, "every request of a successful phase succeeded");
-        all.insert(all.end(), first->data.begin(), first->data.end());
-    }
-    return all;
-}
-
-void checkSuccess(const std::vector<Request>& run, const Bytes& image) {
-    require(!run.empty() && run.back().setup == usb::rebootRequest(),
-            "a successful run ends with the restart request");
-    const auto restart = run.end() - 1;
-    auto readBack = restart;
-    while (readBack != run.begin() && isUpload(*(readBack - 1))) {
-        --readBack;
-    }
-    require(readBack != restart && joined(readBack, restart) == image,
-            "the unit answered the image back before the restart");
-    const auto download = std::find_if(run.begin(), run.end(), isDownload);
-    if (download == run.end()) {
-        require(readBack == run.begin(), "without a download, the first read-back gave the image");
-        return;
-    }
-    const auto status = std::find_if_not(download, run.end(), isDownload);
-    require(status != run.end() && status->setup == usb::statusRequest() && status + 1 == readBack,
-            "the download is followed by one status request, then the read-back");
-    require((status - 1)->data.empty() && joined(download, status) == image,
-            "the unit was sent the whole image, ended by the empty chunk");
-    require(status->succeeded && status->data.size() == usb::dfuStatusLength &&
-                status->data[usb::dfuStatusStateByte] == usb::dfuIdle,
-            "the unit reported dfuIDLE after the download");
-}
-
-// The image, in a heap block of exactly its size so that a read past its end is a finding.
-std::unique_ptr<std::uint8_t[]> takeImage(ReplyScript& script, std::size_t& size) {
-    const std::size_t low = script.byte();
-    size = (low | script.byte() << 8) % 400;
-    auto image = std::make_unique<std::uint8_t[]>(size);
-    const std::span<const std::uint8_t> given = script.take(size);
-    for (std::size_t i = 0; i < size; ++i) {
-        image[i] = i < given.size() ? given[i] : static_cast<std::uint8_t>(i * 7 + 1);
-    }
-    return image;
-}
-
-Bytes initiallyHeld(ReplyScript& script, const Bytes& image) {
-    const std::uint8_t choice = script.byte() % 4;
-    Bytes held = choice == 1 || choice == 2 ? image : Bytes();
-    if (choice == 2 && !held.empty()) {
-        held[held.size() / 2] ^= 0x01;
-    } else if (choice == 3) {
-        const std::span<const std::uint8_t> data = script.next().data;
-        held.assign(data.begin(), data.end());
-    }
-    return held;
-}
-
 }  // namespace
 }  // namespace tavik::fuzz
 
@@ -293,36 +175,50 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace tavik;
     using namespace tavik::fuzz;
     ReplyScript script(data, size);
-    std::size_t imageSize = 0;
-    const std::unique_ptr<std::uint8_t[]> image = takeImage(script, imageSize);
+    const std::size_t low = script.byte();
+    const std::size_t imageSize = (low | script.byte() << 8) % 400;
+    // A heap block of exactly the image's size, so that a read past its end is a finding.
+    const auto image = std::make_unique<std::uint8_t[]>(imageSize);
+    const std::span<const std::uint8_t> given = script.take(imageSize);
+    for (std::size_t i = 0; i < imageSize; ++i) {
+        image[i] = i < given.size() ? given[i] : static_cast<std::uint8_t>(i * 7 + 1);
+    }
     const Bytes imageBytes(image.get(), image.get() + imageSize);
-    auto unit =
-        std::make_shared<ScriptedUnit>(script, imageBytes, initiallyHeld(script, imageBytes));
+    auto unit = std::make_shared<ScriptedUnit>(script, imageBytes);
+    unit->self = unit;
+    const std::uint8_t held = script.byte() % 4;
+    if (held == 1 || held == 2) {
+        unit->held = imageBytes;
+        if (held == 2 && imageSize > 0) {
+            unit->held[imageSize / 2] ^= 0x01;
+        }
+    } else if (held == 3) {
+        const std::span<const std::uint8_t> stored = script.next().data;
+        unit->held.assign(stored.begin(), stored.end());
+    }
     const unsigned failingLaunch = script.byte();
 
-    OneUnit devices(unit);
     auto completions = std::make_shared<Completions>();
     NoLog log;
     test::RecordingView view;
     unsigned launches = 0;
-    UpdaterProgram program(view, devices, completions, log,
-                           [&launches, failingLaunch](std::function<void()> work) {
-                               if (++launches == failingLaunch) {
-                                   return false;
-                               }
-                               work();
-                               return true;
-                           });
+    UpdaterProgram program(view, *unit, completions, log, [&](std::function<void()> work) {
+        if (++launches == failingLaunch) {
+            return false;
+        }
+        work();
+        return true;
+    });
     program.window.onCreate(482);
     require(program.updater.deviceOpen(), "the scripted unit is identified");
-    unit->scripted = true;
     program.updater.setFirmwareImage(image.get(), imageSize);
 
     // A second run follows a failed one on the same unit, with the same image.
     for (int run = 0; run < 2 && program.updater.deviceOpen() &&
                       (run == 0 || program.window.messageText() == "Update Failed");
          ++run) {
-        const std::size_t first = unit->requests.size();
+        std::vector<test::RunRequest> requests;
+        unit->run = &requests;
         program.window.onActionClicked();
         while (!completions->queue.empty()) {
             require(completions->queue.size() == 1, "at most one request is in flight");
@@ -335,11 +231,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         require(program.updater.state() == UpdateState::Idle,
                 "every run ends: no run waits for a completion that never comes");
-        const std::vector<Request> requests(unit->requests.begin() + first, unit->requests.end());
-        checkRequests(requests);
-        if (program.window.messageText() == "Success") {
-            checkSuccess(requests, imageBytes);
-        }
+        const std::string broken =
+            test::brokenRule(requests, imageBytes, program.window.messageText() == "Success");
+        require(broken.empty(), broken.c_str());
+        unit->run = nullptr;
     }
     return 0;
 }

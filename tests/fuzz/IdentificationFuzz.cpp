@@ -39,21 +39,13 @@ class ScriptedUnit final : public UsbTransport {
     bool getDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t languageId,
                        std::uint8_t* buffer, std::uint32_t length,
                        std::uint32_t& transferred) override {
-        return answer(
+        return controlTransfer(
             usb::descriptorRequest(type, index, languageId, static_cast<std::uint16_t>(length)),
             buffer, length, transferred);
     }
 
     bool controlTransfer(const SetupPacket& setup, std::uint8_t* buffer, std::uint32_t length,
                          std::uint32_t& transferred) override {
-        return answer(setup, buffer, length, transferred);
-    }
-
-    std::vector<Transfer> transfers;
-
-  private:
-    bool answer(const SetupPacket& setup, std::uint8_t* buffer, std::uint32_t length,
-                std::uint32_t& transferred) {
         const ReplyScript::Record record = script_.next();
         Transfer& t = transfers.emplace_back(Transfer{setup, (record.op & 1) == 0, {}, 0});
         if (t.succeeded) {
@@ -66,6 +58,9 @@ class ScriptedUnit final : public UsbTransport {
         return t.succeeded;
     }
 
+    std::vector<Transfer> transfers;
+
+  private:
     ReplyScript& script_;
 };
 
@@ -75,19 +70,18 @@ class ScriptedUnit final : public UsbTransport {
 // delivered counting as 0.
 std::string expectedString(const std::vector<Transfer>& transfers, std::size_t& at,
                            std::uint8_t index) {
-    require(at < transfers.size() &&
-                transfers[at].setup == usb::descriptorRequest(usb::stringDescriptorType, index,
-                                                              usb::languageEnglishUs, 1),
-            "a string descriptor is read first for bLength alone, in English (US)");
-    const std::uint8_t bLength = transfers[at++].at(0);
+    const auto read = [&](std::uint16_t length) {
+        require(at < transfers.size() &&
+                    transfers[at].setup == usb::descriptorRequest(usb::stringDescriptorType, index,
+                                                                  usb::languageEnglishUs, length),
+                "a string descriptor is read for bLength alone, then for bLength bytes");
+        return transfers[at++];
+    };
+    const std::uint8_t bLength = read(1).at(0);
     if (bLength == 0) {
         return {};
     }
-    require(at < transfers.size() &&
-                transfers[at].setup == usb::descriptorRequest(usb::stringDescriptorType, index,
-                                                              usb::languageEnglishUs, bLength),
-            "a string descriptor of some length is read again for bLength bytes");
-    const Transfer& whole = transfers[at++];
+    const Transfer& whole = read(bLength);
     std::string text;
     for (std::size_t i = 0; i + 1 < bLength / 2u; ++i) {
         text += static_cast<char>(whole.at(2 + 2 * i));
@@ -96,28 +90,24 @@ std::string expectedString(const std::vector<Transfer>& transfers, std::size_t& 
 }
 
 void checkIdentification(const std::vector<Transfer>& transfers, Identification result,
-                         const DeviceIdentity& identity, const DeviceIdentity& before) {
+                         const DeviceIdentity& identity) {
     require(!transfers.empty() &&
                 transfers[0].setup == usb::descriptorRequest(usb::deviceDescriptorType, 0, 0,
                                                              usb::deviceDescriptorLength),
             "identification starts with the whole device descriptor");
     const Transfer& device = transfers[0];
-    const bool whole = device.succeeded && device.reported == usb::deviceDescriptorLength;
-    const bool untouched = identity.product == before.product && identity.serial == before.serial &&
-                           identity.version == before.version;
-    if (!whole) {
+    const bool untouched =
+        identity.product == "p?" && identity.serial == "s?" && identity.version == "v?";
+    if (!device.succeeded || device.reported != usb::deviceDescriptorLength) {
         require(result == Identification::descriptorError && transfers.size() == 1 && untouched,
                 "a device descriptor not read whole is a descriptor error, and nothing more");
         return;
     }
-    const auto little16 = [&](std::size_t i) {
-        return static_cast<std::uint16_t>(device.at(i) | device.at(i + 1) << 8);
-    };
-    const std::uint16_t vendor = little16(8), productId = little16(10);
+    const std::uint16_t vendor = device.at(8) | device.at(9) << 8;
+    const std::uint16_t productId = device.at(10) | device.at(11) << 8;
     const bool shortBranch = productId == unitShortBranchProductId;
-    const bool ours = vendor == unitVendorId && (shortBranch || productId == unitProductId ||
-                                                 productId == unitProductIdLater);
-    if (!ours) {
+    if (vendor != unitVendorId ||
+        !(shortBranch || productId == unitProductId || productId == unitProductIdLater)) {
         require(result == Identification::notRecognised && transfers.size() == 1 && untouched,
                 "another unit is not recognised, with the identity untouched");
         return;
@@ -126,8 +116,7 @@ void checkIdentification(const std::vector<Transfer>& transfers, Identification 
     std::size_t next = 1;
     const std::string product = expectedString(transfers, next, device.at(15));
     require(identity.product == (shortBranch ? product.substr(0, 2) : product),
-            "the product text is the string descriptor (its first two characters for the short "
-            "branch)");
+            "the product text is the string descriptor (two characters for the short branch)");
     require(identity.serial == expectedString(transfers, next, device.at(16)),
             "the serial text is the string descriptor");
     if (shortBranch) {
@@ -139,10 +128,10 @@ void checkIdentification(const std::vector<Transfer>& transfers, Identification 
             "the version is read with one DFU_UPLOAD of block 0");
     const Transfer& upload = transfers[next];
     std::string expected;
-    if (upload.succeeded && upload.reported == usb::dfuBlockSize) {
-        for (std::size_t i = 4; i < usb::dfuBlockSize && upload.at(i) != 0; ++i) {
-            expected += static_cast<char>(upload.at(i));
-        }
+    for (std::size_t i = 4; upload.succeeded && upload.reported == usb::dfuBlockSize &&
+                            i < usb::dfuBlockSize && upload.at(i) != 0;
+         ++i) {
+        expected += static_cast<char>(upload.at(i));
     }
     require(identity.version == expected,
             "the version is bytes 4..63 up to a NUL of a 64-byte reply, else empty");
@@ -157,11 +146,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t lastIndex = script.byte();
 
     fuzz::ScriptedUnit unit(script);
-    const DeviceIdentity before{"product?", "serial?", "version?"};
-    DeviceIdentity identity = before;
+    DeviceIdentity identity{"p?", "s?", "v?"};
     const Identification result = identifyDevice(
         unit, unitVendorId, unitProductId, unitShortBranchProductId, unitProductIdLater, identity);
-    fuzz::checkIdentification(unit.transfers, result, identity, before);
+    fuzz::checkIdentification(unit.transfers, result, identity);
 
     std::size_t next = unit.transfers.size();
     const std::string text = getStringDescriptor(unit, lastIndex);

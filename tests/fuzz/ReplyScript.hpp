@@ -7,13 +7,9 @@
 
 namespace tavik::fuzz {
 
-// The fuzzer's bytes read as what a unit answers, one record per transfer:
-//   op   one byte: how the unit answers (each target gives its bits a meaning)
-//   n    one byte: the length of the data
-//   data n bytes (fewer when the input ends first)
-// A target may also take raw bytes (an image, a header) before the records. Once the input is
-// used up every record reads as op 0 with no data, so every run ends within its input's length
-// plus the requests a well-behaved unit needs.
+// The fuzzer's bytes read as what a unit answers, one record per transfer: op (one byte, whose
+// bits each target gives a meaning), n (one byte), then n bytes of data (fewer where the input
+// ends). Past the input's end every record is op 0 with no data, so every run ends.
 class ReplyScript {
   public:
     struct Record {
@@ -28,7 +24,6 @@ class ReplyScript {
         return one.empty() ? 0 : one[0];
     }
 
-    // Up to `count` bytes, fewer at the end of the input.
     std::span<const std::uint8_t> take(std::size_t count) {
         const std::span<const std::uint8_t> taken = rest_.first(std::min(count, rest_.size()));
         rest_ = rest_.subspan(taken.size());

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "sim/SimulatedDeviceAccess.hpp"
 #include "sim/SimulatedUnit.hpp"
 #include "support/RecordingView.hpp"
+#include "support/RunOracle.hpp"
 #include "ui/UpdaterWindow.hpp"
 
 namespace tavik::test {
@@ -58,6 +61,14 @@ inline std::string describe(const sim::WireRequest& r) {
             : (r.setup[0] & 0x80) != 0 ? ">" + std::to_string(r.data.size())
                                        : "";
     return text + " ";
+}
+
+// A request of the simulated unit's record, as the run oracle reads it.
+inline RunRequest runRequest(const sim::WireRequest& r) {
+    const auto word = [&r](int i) {
+        return static_cast<std::uint16_t>(r.setup[i] | r.setup[i + 1] << 8);
+    };
+    return {{r.setup[0], r.setup[1], word(2), word(4), word(6)}, r.hostLength, r.succeeded, r.data};
 }
 
 // The program assembled as the entry points do, with the simulated unit behind the seams: the
@@ -110,6 +121,15 @@ struct EngineHarness {
 
     std::size_t sent() const { return unit->requestCount() - from; }
     std::string lastLine() const { return log.lines.empty() ? "" : log.lines.back(); }
+
+    // The run's requests, as the run oracle reads them.
+    std::vector<RunRequest> run() const {
+        const std::vector<sim::WireRequest> wire = unit->requests();
+        std::vector<RunRequest> run;
+        std::transform(wire.begin() + static_cast<std::ptrdiff_t>(from), wire.end(),
+                       std::back_inserter(run), runRequest);
+        return run;
+    }
 
     // The requests from `from` on, with the log lines written meanwhile, in order.
     std::string transcript() const {
