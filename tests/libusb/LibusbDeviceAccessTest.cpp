@@ -67,8 +67,7 @@ TEST(LibusbDeviceAccess, OpensTheFirstUnitOfTheVendorsProducts) {
         std::vector<std::shared_ptr<sim::SimulatedUnit>> units;
         std::vector<sim::BusAddress> addresses;
         for (const Plug& p : plugs) {
-            // Unit i answers with the serial "S<i>".
-            const std::u16string serial = u"S" + std::u16string(1, u'0' + units.size());
+            const std::u16string serial = u"S" + std::u16string(1, u'0' + units.size());  // "S<i>"
             units.push_back(test::makeUnit(p.vendorId, p.productId, serial));
             const auto address = session.bus.plug(units.back(), p.options);
             ASSERT_TRUE(address);

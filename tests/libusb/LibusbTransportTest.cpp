@@ -1,8 +1,6 @@
 // The transport's requests through the real libusb over the emulated bus: what reaches the unit
-// and what comes back. (That a worker's transport outlives the engine's reference until its
-// transfer has returned is the engine's ownership, in tests/engine; that unplugging ends a
-// transfer at once is the bus's, in tests/umockdev; a transport closed after its unit left is
-// in LibusbHotplugMonitorTest.)
+// and what comes back. (A worker's transport outliving the engine's reference: tests/engine; an
+// unplug ending a transfer: tests/umockdev; closing after the unit left: the hotplug test.)
 #include "device/libusb/LibusbTransport.hpp"
 
 #include <gtest/gtest.h>
