@@ -119,7 +119,7 @@ host=$!
 window=""
 window_or_end() {
     program_ended && return 0
-    window=$(xdotool search --onlyvisible --name "Tavik Updater" 2>/dev/null | head -n 1 || true)
+    window=$(xdotool search --onlyvisible --maxdepth 1 --name "Tavik Updater" 2>/dev/null | head -n 1 || true)
     [ -n "$window" ]
 }
 wait_until "the window" window_or_end

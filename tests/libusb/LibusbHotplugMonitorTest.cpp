@@ -23,11 +23,12 @@ using namespace std::chrono_literals;
 using Source = LibusbHotplugMonitor::Source;
 using test::eventually;
 
-// The test thread's event loop, counting what was posted to it.
+// The test thread's event loop, counting what was posted to it (a task is counted before it is
+// queued, so a task that has run is always counted).
 struct CountingLoop final : EventLoop {
     void post(std::function<void()> task) override {
-        queue.post(std::move(task));
         ++posted;
+        queue.post(std::move(task));
     }
     TaskQueue queue;
     std::atomic<int> posted{0};
