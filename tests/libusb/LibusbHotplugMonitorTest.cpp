@@ -23,8 +23,7 @@ using namespace std::chrono_literals;
 using Source = LibusbHotplugMonitor::Source;
 using test::eventually;
 
-// The test thread's event loop, counting what was posted to it (a task is counted before it is
-// queued, so a task that has run is always counted).
+// The test thread's event loop, counting posts before queueing them: a task that ran is counted.
 struct CountingLoop final : EventLoop {
     void post(std::function<void()> task) override {
         ++posted;
