@@ -6,8 +6,9 @@
 #
 # Usage: run-scenario.sh SCENARIO OUT_DIR
 # Environment: TAVIK_UPDATER (tavik-updater), TAVIK_USB_HOST (tavik-usb-host), TAVIK_PAINT_TRACE_LIB
-# (libtavik-paint-trace.so), TAVIK_X_WINDOW (tavik-x-window), TAVIK_IMAGES (folder of
-# firmware-10N.bin); DISPLAY is used when it is set and answers, else a private Xvfb is started.
+# (libtavik-paint-trace.so), TAVIK_X_WINDOW (tavik-x-window, which closes the window and reads its
+# pixels), TAVIK_IMAGES (folder of firmware-10N.bin); DISPLAY is used when it is set and answers,
+# else a private Xvfb is started. The window is found with xdotool.
 # Under AddressSanitizer, set ASAN_OPTIONS=verify_asan_link_order=0: the program runs with
 # preloaded libraries ahead of the sanitizer's runtime.
 # OUT_DIR receives stdout.txt and stderr.txt (the program's), trace.txt (the texts and progress
@@ -118,12 +119,14 @@ host=$!
 window=""
 window_or_end() {
     program_ended && return 0
-    read -r window _ _ width _ < <(xw find "Tavik Updater" 0 2>/dev/null || true) || true
+    window=$(xdotool search --onlyvisible --maxdepth 1 --name "Tavik Updater" 2>/dev/null | head -n 1 || true)
     [ -n "$window" ]
 }
 wait_until "the window" window_or_end
 [ ! -f "$out/host-error.txt" ] || fail "the host could not play the scenario"
 [ -n "$window" ] || fail "the program ended before its window appeared"
+width=$(xdotool getwindowgeometry --shell "$window" | sed -n 's/^WIDTH=//p' || true)
+[ -n "$width" ] || fail "the window went before its size was read"
 status_rect="15,15,$((width - 15)),20"
 message_rect="$((width / 2 - 95)),85,190,20"
 button_x=$((width / 2 - 95))

@@ -14,14 +14,9 @@
 
 namespace tavik::test {
 
-// How long a test waits for something the bus or another thread does. Generous: the sanitizers
-// slow everything, and nothing here measures time.
-inline constexpr std::chrono::milliseconds busPatience{10000};
-
-// Whether `condition` holds within `timeout`, looked at every millisecond.
-inline bool eventually(const std::function<bool()>& condition,
-                       std::chrono::milliseconds timeout = busPatience) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
+// Whether `condition` holds within ten seconds (generous, for the sanitizers' sake).
+inline bool eventually(const std::function<bool()>& condition) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!condition()) {
         if (std::chrono::steady_clock::now() > end) {
             return false;
@@ -43,10 +38,9 @@ inline std::shared_ptr<sim::SimulatedUnit> makeUnit(std::uint16_t vendorId, std:
 }
 
 // The emulated bus with one libusb session over it: the bus is made before libusb_init and
-// removed after libusb_exit, as long as the test has let go of every transport it opened.
+// removed after libusb_exit, as long as the test has let go of every transport it opened. Not
+// ready without umockdev's preload library, where libusb would see the machine's own devices.
 struct EmulatedBusSession {
-    // Whether libusb sees the bus: false without umockdev's preload library, where it would see
-    // the machine's own devices instead.
     bool ready() const { return context && bus.seenByThisProcess(); }
 
     sim::EmulatedUsbBus bus;

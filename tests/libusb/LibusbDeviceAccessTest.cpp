@@ -5,9 +5,7 @@
 #include <libusb.h>
 
 #include <cstdint>
-#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "EmulatedBusSession.hpp"
@@ -17,8 +15,6 @@
 namespace tavik {
 namespace {
 
-using test::eventually;
-
 struct Plug {
     std::uint16_t vendorId, productId;
     sim::PlugOptions options = {};
@@ -27,20 +23,6 @@ struct Plug {
 bool isUnit(const Plug& p) {
     return p.vendorId == 0x07FD &&
            (p.productId == 0x000D || p.productId == 0x0009 || p.productId == 0x001D);
-}
-
-// What opening a unit plugged so gives: the code, and the flag.
-std::pair<std::uint32_t, bool> expectedOpen(const Plug* p) {
-    if (p == nullptr) {
-        return {0x80070490, true};  // ERROR_NOT_FOUND
-    }
-    if (p->options.accessDenied) {
-        return {0x80070005, false};  // ERROR_ACCESS_DENIED
-    }
-    if (p->options.claimedElsewhere) {
-        return {0x800700AA, false};  // ERROR_BUSY
-    }
-    return {0, false};
 }
 
 // The plugged units (indices into `addresses`) in libusb's device-list order.
@@ -65,22 +47,14 @@ std::vector<std::size_t> listedOrder(libusb_context* context,
 
 // The first unit of the vendor's three products in libusb's order is opened, or refused; the
 // others are never touched. Units are plugged in both orders where more than one is on the bus,
-// so that each is listed first in one case.
+// so that each is listed first in one case. The opener is an ordinary user, who may open every
+// node but a denied one.
 TEST(LibusbDeviceAccess, OpensTheFirstUnitOfTheVendorsProducts) {
     const sim::PlugOptions denied{.accessDenied = true}, claimed{.claimedElsewhere = true};
     const std::vector<Plug> cases[] = {
         {},
-        {{0x07FE, 0x000D}},
-        {{0x07FE, 0x0009}},
-        {{0x07FE, 0x001D}},
-        {{0x07FD, 0x0010}},
-        {{0x07FD, 0x000D}},
-        {{0x07FD, 0x0009}},
         {{0x07FD, 0x001D}},
         {{0x07FD, 0x000D, denied}},
-        {{0x07FD, 0x001D, claimed}},
-        {{0x07FD, 0x001D}, {0x07FD, 0x000D}},
-        {{0x07FD, 0x000D}, {0x07FD, 0x001D}},
         {{0x07FE, 0x001D}, {0x07FD, 0x0010}, {0x07FD, 0x0009}},
         {{0x07FD, 0x0009}, {0x07FD, 0x0010}, {0x07FE, 0x001D}},
         {{0x07FD, 0x001D, claimed}, {0x07FD, 0x000D}},
@@ -92,15 +66,12 @@ TEST(LibusbDeviceAccess, OpensTheFirstUnitOfTheVendorsProducts) {
         ASSERT_TRUE(session.ready());
         std::vector<std::shared_ptr<sim::SimulatedUnit>> units;
         std::vector<sim::BusAddress> addresses;
-        bool anyDenied = false;
         for (const Plug& p : plugs) {
-            // Unit i answers with the serial "S<i>".
-            const std::u16string serial = u"S" + std::u16string(1, u'0' + units.size());
+            const std::u16string serial = u"S" + std::u16string(1, u'0' + units.size());  // "S<i>"
             units.push_back(test::makeUnit(p.vendorId, p.productId, serial));
             const auto address = session.bus.plug(units.back(), p.options);
             ASSERT_TRUE(address);
             addresses.push_back(*address);
-            anyDenied = anyDenied || p.options.accessDenied;
         }
         const std::vector<std::size_t> order = listedOrder(session.context->get(), addresses);
         ASSERT_EQ(order.size(), plugs.size());
@@ -110,20 +81,21 @@ TEST(LibusbDeviceAccess, OpensTheFirstUnitOfTheVendorsProducts) {
                 first = static_cast<int>(k);
             }
         }
-        const auto [result, notFound] = expectedOpen(first >= 0 ? &plugs[first] : nullptr);
+        // ERROR_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_BUSY as a Windows host prints them.
+        const Plug* chosen = first >= 0 ? &plugs[first] : nullptr;
+        const std::uint32_t result = chosen == nullptr                  ? 0x80070490
+                                     : chosen->options.accessDenied     ? 0x80070005
+                                     : chosen->options.claimedElsewhere ? 0x800700AA
+                                                                        : 0;
 
         LibusbDeviceAccess access(session.context);
         OpenResult open;
         {
-            // As root every node opens; the open is made as an ordinary user where it must fail.
-            std::optional<sim::UnprivilegedFileAccess> unprivileged;
-            if (anyDenied) {
-                unprivileged.emplace();
-            }
+            const sim::UnprivilegedFileAccess unprivileged;
             open = access.openDevice();
         }
         EXPECT_EQ(static_cast<std::uint32_t>(open.result), result);
-        EXPECT_EQ(open.deviceNotFound, notFound);
+        EXPECT_EQ(open.deviceNotFound, chosen == nullptr);
         ASSERT_EQ(open.device != nullptr, result == 0);
         if (open.device) {
             for (std::size_t k = 0; k < units.size(); ++k) {
@@ -136,12 +108,11 @@ TEST(LibusbDeviceAccess, OpensTheFirstUnitOfTheVendorsProducts) {
             EXPECT_EQ(identity.serial, "S" + std::to_string(first));
             open.device.reset();  // the transport closes the handle
         }
-        // Nothing stays open: not after a failed claim, not after the transport went. (A refused
-        // open is left out: umockdev's preload connects to the node before the open is refused,
-        // and the bus keeps that connection, though the program never had a file.)
+        // Nothing stays open after a failed claim or once the transport went. (Not for a refused
+        // open: the bus keeps umockdev's connection to the node, though the program had no file.)
         for (std::size_t k = 0; k < units.size(); ++k) {
             if (!plugs[k].options.accessDenied) {
-                EXPECT_TRUE(eventually([&] { return units[k]->openHandles() == 0; })) << k;
+                EXPECT_TRUE(test::eventually([&] { return units[k]->openHandles() == 0; })) << k;
             }
         }
     }

@@ -20,20 +20,21 @@ void drainQt() {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
+// Never inside post(), always on the owner thread, each thread's tasks in its posting order.
 TEST(QtEventLoop, TasksFromAnyThreadRunOnTheOwnerThreadInPostingOrder) {
     auto loop = std::make_shared<QtEventLoop>();
     const auto owner = std::this_thread::get_id();
-    std::vector<std::vector<int>> seen(3);  // touched on the owner thread only
-    int elsewhere = 0, total = 0;
+    std::vector<int> seen[3];  // touched on the owner thread only
+    int wrong = 0, total = 0;
     bool insidePost = true;
-    loop->post([&] { elsewhere += insidePost; });
+    loop->post([&] { wrong += insidePost; });
     insidePost = false;
     std::vector<std::thread> workers;
     for (int t = 0; t < 3; ++t) {
         workers.emplace_back([&, t] {
             for (int i = 0; i < 200; ++i) {
                 loop->post([&, t, i] {
-                    elsewhere += std::this_thread::get_id() != owner;
+                    wrong += std::this_thread::get_id() != owner;
                     seen[t].push_back(i), ++total;
                 });
             }
@@ -43,7 +44,7 @@ TEST(QtEventLoop, TasksFromAnyThreadRunOnTheOwnerThreadInPostingOrder) {
         worker.join();
     }
     ASSERT_TRUE(QTest::qWaitFor([&] { return total == 600; }, 30000));
-    EXPECT_EQ(elsewhere, 0);
+    EXPECT_EQ(wrong, 0);
     for (const std::vector<int>& s : seen) {
         EXPECT_TRUE(std::is_sorted(s.begin(), s.end()) && s.size() == 200);
     }
@@ -53,15 +54,13 @@ TEST(QtEventLoop, TasksFromAnyThreadRunOnTheOwnerThreadInPostingOrder) {
 // (its captures released) without leaking the object Qt delivered to.
 TEST(QtEventLoop, EndedLoopDropsWaitingAndLaterTasks) {
     using End = std::function<void(std::shared_ptr<QtEventLoop>&)>;
-    const End close = [](auto& loop) { loop->close(); };
     const struct {
         const char* what;
         End end;
         bool insideTheFirstTask;
     } cases[] = {
-        {"close()", close, false},
-        {"closed twice", [](auto& loop) { loop->close(), loop->close(); }, false},
-        {"close() inside a task", close, true},
+        {"close(), twice", [](auto& loop) { loop->close(), loop->close(); }, false},
+        {"close() inside a task", [](auto& loop) { loop->close(); }, true},
         {"destroyed on the owner thread", [](auto& loop) { loop.reset(); }, false},
         {"last reference dropped by a worker",
          [](auto& loop) {

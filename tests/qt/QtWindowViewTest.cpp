@@ -13,7 +13,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "app/UpdaterProgram.hpp"
 #include "engine/EventLoopCompletionPoster.hpp"
@@ -32,28 +31,22 @@ const std::string duo = "Device Connected: Tavik Duo (Serial: T6X00001, Firmware
 const QRgb background = qRgb(17, 21, 24), barBorder = qRgb(188, 188, 188),
            barTrough = qRgb(230, 230, 230), barFill = qRgb(6, 176, 37);
 
-// Arrival and removal as a platform monitor reports them: posted to the event loop from a thread
-// of the monitor's own; once stopped, no event reaches a handler.
-class FakeHotplugMonitor final : public HotplugMonitor {
-  public:
-    explicit FakeHotplugMonitor(std::shared_ptr<EventLoop> loop) : loop_(std::move(loop)) {}
-    void start(Events events) override { ++starts, events_ = std::move(events), active_ = true; }
-    void stop() override { ++stops, active_ = false; }
+// Arrival and removal as a platform monitor reports them: posted to the event loop (from any
+// thread: QtEventLoopTest); once stopped, no event reaches a handler.
+struct FakeHotplugMonitor final : HotplugMonitor {
+    void start(Events started) override { ++starts, events = std::move(started), active = true; }
+    void stop() override { ++stops, active = false; }
     void report(bool arrival) {
-        std::thread([this, arrival] {
-            loop_->post([this, arrival] {
-                if (active_) {
-                    (arrival ? events_.arrived : events_.removed)();
-                }
-            });
-        }).join();
+        loop->post([this, arrival] {
+            if (active) {
+                (arrival ? events.arrived : events.removed)();
+            }
+        });
     }
+    std::shared_ptr<EventLoop> loop;
+    Events events;
+    bool active = false;
     int starts = 0, stops = 0;
-
-  private:
-    std::shared_ptr<EventLoop> loop_;
-    Events events_;
-    bool active_ = false;  // event-loop thread only
 };
 
 // A blank unit of the 105 family; product id 0x0009 makes it one that reports "XMOS".
@@ -73,6 +66,7 @@ struct QtProgram {
         if (!attached) {
             unit->detach();
         }
+        hotplug.loop = loop;
         view.setPresentation(&program.window);
         view.createWindow();
         view.show();
@@ -95,7 +89,7 @@ struct QtProgram {
     std::shared_ptr<sim::SimulatedUnit> unit;
     sim::SimulatedDeviceAccess devices;
     std::shared_ptr<QtEventLoop> loop = std::make_shared<QtEventLoop>();
-    FakeHotplugMonitor hotplug{loop};
+    FakeHotplugMonitor hotplug;
     QtWindowView view{&hotplug};
     test::RecordingLog log;
     std::vector<std::uint8_t> image;  // an image of the test's own, alive as long as the engine
@@ -154,16 +148,16 @@ Ink inkIn(const QImage& image, const QRect& area) {
 QRect qRect(const Rect& r) {
     return QRect(r.left, r.top, r.width(), r.height());
 }
+const QRect statusLine = qRect(WindowLayout::statusLine(w)),
+            messageLine = qRect(WindowLayout::messageLine(w));
 
 // Pixels other than the background outside the two lines and the visible controls.
 int strayPixels(const QImage& image, const QWidget& view) {
-    const QRect status = qRect(WindowLayout::statusLine(w));
-    const QRect message = qRect(WindowLayout::messageLine(w));
     int stray = 0;
     for (int y = 0; y < image.height(); ++y) {
         for (int x = 0; x < image.width(); ++x) {
-            const bool covered =
-                status.contains(x, y) || message.contains(x, y) || view.childAt(x, y) != nullptr;
+            const bool covered = statusLine.contains(x, y) || messageLine.contains(x, y) ||
+                                 view.childAt(x, y) != nullptr;
             stray += !covered && image.pixel(x, y) != background;
         }
     }
@@ -186,8 +180,6 @@ TEST(QtWindowView, WindowFrameTitleSizeAndFont) {
         larger.setPixelSize(pixels + 1);
         EXPECT_FALSE(windowTextsFit(larger, w));
     }
-    std::cout << "window font: " << chosen.toString().toStdString() << " = " << pixels
-              << " px; system font " << QFontInfo(system).pixelSize() << " px\n";
 }
 
 // Each state the window goes through with a real unit, by its pixels: the background, each text
@@ -200,8 +192,6 @@ TEST(QtWindowView, StatesByPixels) {
         QTest::mouseClick(p.button("Update Now"), Qt::LeftButton);
         ASSERT_TRUE(p.waitFor([&] { return p.unit->waitUntilHeld(1, {}); }));
     };
-    sim::UnitConfig upToDate = duoUnit();
-    upToDate.image = test::bytesOf(loadFirmwareImage(105));
     const struct {
         const char* name;
         sim::UnitConfig unit;
@@ -223,7 +213,6 @@ TEST(QtWindowView, StatesByPixels) {
              ASSERT_TRUE(p.waitFor([&] { return p.message() == "Success"; }));
          },
          duo + "2.XX)", "Success", "OK "},
-        {"up-to-date", upToDate, {}, duo + "2.01)", "Up to date!", "Reinstall Firmware "},
         {"xmos",
          duoUnit(0x0009),
          {},
@@ -243,31 +232,22 @@ TEST(QtWindowView, StatesByPixels) {
 
         const QImage image = p.picture();
         image.save(QStringLiteral(TAVIK_PICTURE_DIR "/window-%1.png").arg(c.name));
-        const QRect status = qRect(WindowLayout::statusLine(w));
-        const QRect message = qRect(WindowLayout::messageLine(w));
         EXPECT_EQ(strayPixels(image, p.view), 0);
-        EXPECT_EQ(image.pixel(0, 0), background);
-        // Neither line loses an end: its ink stays clear of the edges it would be cut at.
-        const Ink statusInk = inkIn(image, status), messageInk = inkIn(image, message);
+        // The status starts at its line's left, the message is centred, and neither loses an end.
+        const Ink statusInk = inkIn(image, statusLine), messageInk = inkIn(image, messageLine);
         EXPECT_GT(statusInk.text, 0);
-        EXPECT_LT(statusInk.last, status.right());
+        EXPECT_LE(statusInk.first, statusLine.left() + 3);
+        EXPECT_LT(statusInk.last, statusLine.right());
         EXPECT_EQ(messageInk.text > 0, !c.message.empty());
         if (!c.message.empty()) {
-            EXPECT_GT(messageInk.first, message.left());
-            EXPECT_LT(messageInk.last, message.right());
-            EXPECT_NEAR(messageInk.first + messageInk.last, message.left() + message.right(), 3);
+            EXPECT_GT(messageInk.first, messageLine.left());
+            EXPECT_LT(messageInk.last, messageLine.right());
+            EXPECT_NEAR(messageInk.first + messageInk.last,
+                        messageLine.left() + messageLine.right(), 3);
         }
         if (const auto* bar = p.view.findChild<QProgressBar*>(); bar && bar->isVisible()) {
-            // Windows 10's bar: a grey border, green in proportion to the position, the trough.
-            EXPECT_EQ(bar->maximum(), 6);
+            EXPECT_EQ(bar->maximum(), 6);  // its pixels: ProgressBarRangeAndPositionAsOnWindows
             EXPECT_TRUE(bar->value() >= 1 && bar->value() <= 3) << bar->value();
-            const int y = 65, end = 42 + 398 * bar->value() / 6;
-            EXPECT_EQ(image.pixel(41, y), barBorder);
-            EXPECT_EQ(image.pixel(42, y), barFill);
-            EXPECT_EQ(image.pixel(end - 1, y), barFill);
-            EXPECT_EQ(image.pixel(end, y), barTrough);
-            EXPECT_EQ(image.pixel(439, 51), barTrough);
-            EXPECT_EQ(image.pixel(440, 79), barBorder);
             p.unit->releaseHeld();  // lets the worker end before the unit goes
         }
     }
@@ -282,12 +262,10 @@ TEST(QtWindowView, OverlongTextsAreCutAtTheirLines) {
     p.program.window.setMessageText("Update-to-a-version-whose-name-is-far-too-long-for-its-line");
     const QImage image = p.picture();
     image.save(QStringLiteral(TAVIK_PICTURE_DIR "/window-overlong.png"));
-    const QRect status = qRect(WindowLayout::statusLine(w));
-    const QRect message = qRect(WindowLayout::messageLine(w));
     EXPECT_EQ(strayPixels(image, p.view), 0);
-    EXPECT_GE(inkIn(image, status).last, status.right() - 3);
-    EXPECT_LE(inkIn(image, message).first, message.left() + 3);
-    EXPECT_GE(inkIn(image, message).last, message.right() - 3);
+    EXPECT_GE(inkIn(image, statusLine).last, statusLine.right() - 3);
+    EXPECT_LE(inkIn(image, messageLine).first, messageLine.left() + 3);
+    EXPECT_GE(inkIn(image, messageLine).last, messageLine.right() - 3);
 }
 
 // The four looks of the Windows build's buttons by their pixels: the border inside the control
@@ -320,22 +298,19 @@ TEST(QtWindowView, ButtonLooksByPixels) {
         const QImage image = p.picture().copy(button->geometry());
         image.save(QStringLiteral(TAVIK_PICTURE_DIR "/button-%1.png").arg(c.name));
         const int border = c.border, right = 189, bottom = 29;
-        for (int step = 0; step < 3; ++step) {
+        for (int step = 0; step < 3; ++step) {  // from the top left and the bottom right
             const QRgb expected = step < border ? c.pen : c.fill;
             EXPECT_EQ(image.pixel(step, step), expected) << step;
             EXPECT_EQ(image.pixel(right - step, bottom - step), expected) << step;
-            EXPECT_EQ(image.pixel(step, bottom - step), expected) << step;
-            EXPECT_EQ(image.pixel(right - step, step), expected) << step;
         }
         // Inside the border only the fill, the caption and blends of the two.
-        const QRgb fill = c.fill, caption = c.caption;
         int captionPixels = 0, otherPixels = 0;
         for (int y = border; y <= bottom - border; ++y) {
             for (int x = border; x <= right - border; ++x) {
                 const QRgb pixel = image.pixel(x, y);
-                captionPixels += distance(pixel, caption) <= inkTolerance;
-                otherPixels +=
-                    distance(pixel, fill) + distance(pixel, caption) > distance(fill, caption) + 2;
+                captionPixels += distance(pixel, c.caption) <= inkTolerance;
+                otherPixels += distance(pixel, c.fill) + distance(pixel, c.caption) >
+                               distance(c.fill, c.caption) + 2;
             }
         }
         EXPECT_GT(captionPixels, 10);
@@ -344,8 +319,10 @@ TEST(QtWindowView, ButtonLooksByPixels) {
     }
 }
 
-// The bar keeps the Windows control's rules, not Qt's: a position beyond the range shows a full
-// bar, a range shrunk below the position clamps it, and 0..0 is an empty bar, not a busy one.
+// Windows 10's bar by its pixels: a grey border, then green in proportion to the position and the
+// trough after it. It keeps the Windows control's rules, not Qt's: a position beyond the range
+// shows a full bar, a range shrunk below the position clamps it, and 0..0 is an empty bar, not a
+// busy one.
 TEST(QtWindowView, ProgressBarRangeAndPositionAsOnWindows) {
     struct Step {
         int maximum, position;  // -1: left as it is
@@ -359,6 +336,7 @@ TEST(QtWindowView, ProgressBarRangeAndPositionAsOnWindows) {
     for (const std::vector<Step>& steps : sequences) {
         QtProgram p(duoUnit(), false);
         const WindowView::Control bar = p.view.createProgressBar(WindowLayout::progressBar(w));
+        auto* widget = static_cast<QProgressBar*>(static_cast<QWidget*>(bar));
         for (const Step& step : steps) {
             SCOPED_TRACE(std::to_string(step.maximum) + ", " + std::to_string(step.position));
             if (step.maximum >= 0) {
@@ -367,14 +345,17 @@ TEST(QtWindowView, ProgressBarRangeAndPositionAsOnWindows) {
             if (step.position >= 0) {
                 p.view.setProgressPosition(bar, static_cast<std::uint16_t>(step.position));
             }
-            auto* widget = static_cast<QProgressBar*>(static_cast<QWidget*>(bar));
             EXPECT_NE(widget->maximum(), 0);  // Qt animates a busy bar for 0..0
             const QImage image = widget->grab().toImage().convertToFormat(QImage::Format_RGB32);
-            int green = 0;
-            for (int x = 1; x < image.width() - 1; ++x) {
-                green += image.pixel(x, 15) == barFill;
+            const int right = image.width() - 1, bottom = image.height() - 1;
+            EXPECT_EQ(image.pixel(0, 15), barBorder);
+            EXPECT_EQ(image.pixel(right, bottom), barBorder);
+            std::string columns;  // "g" for green, "t" for the trough, at the middle row
+            for (int x = 1; x < right; ++x) {
+                const QRgb pixel = image.pixel(x, 15);
+                columns += pixel == barFill ? 'g' : pixel == barTrough ? 't' : '?';
             }
-            EXPECT_EQ(green, step.green);
+            EXPECT_EQ(columns, std::string(step.green, 'g') + std::string(398 - step.green, 't'));
         }
     }
 }
@@ -390,8 +371,6 @@ TEST(QtWindowView, HotplugEventsReachTheWindowUntilTheCloseBoxEndsTheLoop) {
     p.unit->detach();
     p.hotplug.report(false);
     ASSERT_TRUE(p.waitFor([&] { return p.message().empty(); }));
-    EXPECT_EQ(p.program.window.statusText(), noUnit);
-    EXPECT_EQ(shown(p.view), "");
 
     p.unit->attach();
     QTimer::singleShot(0, &p.view, [&] { p.view.close(); });
