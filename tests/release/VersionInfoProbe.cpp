@@ -1,7 +1,7 @@
-// Reads a Windows executable's version resource as Windows does (GetFileVersionInfoW and
-// VerQueryValueW) and compares it with what the release promises: the project version in the
+// Reads a Windows executable's version resource through the version API, as Explorer's
+// "Details" does, and compares it with what the release promises: the project version in the
 // fixed part and in the strings, the product name, the executable's description and file name,
-// the licence. Prints every field that differs and exits 1, or prints what it read and exits 0.
+// the licence. Prints what it read and every field that differs; exits 1 when one does.
 //
 // Usage: version-info-probe FILE_NAME VERSION DESCRIPTION
 #include <windows.h>
@@ -10,117 +10,51 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-std::wstring widen(const char* text) {
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-    std::wstring wide(length > 0 ? length - 1 : 0, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text, -1, wide.data(), length);
-    return wide;
-}
-
-std::string narrow(const std::wstring& text) {
-    const int length =
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string result(length > 0 ? length - 1 : 0, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, result.data(), length, nullptr, nullptr);
-    return result;
-}
-
-// "1.2.3" as the two DWORDs of VS_FIXEDFILEINFO; a missing fourth number is 0.
-bool packVersion(const std::string& text, DWORD& high, DWORD& low) {
-    unsigned parts[4] = {};
-    if (std::sscanf(text.c_str(), "%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3]) < 3) {
-        return false;
-    }
-    high = (parts[0] << 16) | parts[1];
-    low = (parts[2] << 16) | parts[3];
-    return true;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fputs("usage: version-info-probe FILE_NAME VERSION DESCRIPTION\n", stderr);
+    unsigned v[4] = {};  // a missing fourth number is 0
+    if (argc != 4 || std::sscanf(argv[2], "%u.%u.%u.%u", &v[0], &v[1], &v[2], &v[3]) < 3) {
+        std::fputs("usage: version-info-probe FILE_NAME VERSION(a.b.c[.d]) DESCRIPTION\n", stderr);
         return 2;
     }
-    const std::wstring file = widen(argv[1]);
-    const std::string version = argv[2];
-    DWORD versionHigh = 0;
-    DWORD versionLow = 0;
-    if (!packVersion(version, versionHigh, versionLow)) {
-        std::fprintf(stderr, "not a version: %s\n", argv[2]);
-        return 2;
-    }
-
     DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeW(file.c_str(), &ignored);
-    std::vector<BYTE> block(size);
-    if (size == 0 || !GetFileVersionInfoW(file.c_str(), 0, size, block.data())) {
-        std::fprintf(stderr, "%s: no version resource (error %lu)\n", argv[1], GetLastError());
-        return 1;
-    }
-
-    int failures = 0;
+    std::vector<char> block(GetFileVersionInfoSizeA(argv[1], &ignored));
     VS_FIXEDFILEINFO* fixed = nullptr;
-    UINT fixedSize = 0;
-    if (!VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &fixedSize) ||
-        fixedSize < sizeof *fixed || fixed->dwSignature != VS_FFI_SIGNATURE) {
-        std::fputs("no VS_FIXEDFILEINFO\n", stderr);
+    UINT size = 0;
+    if (block.empty() || !GetFileVersionInfoA(argv[1], 0, block.size(), block.data()) ||
+        !VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &size) ||
+        size < sizeof *fixed || fixed->dwSignature != VS_FFI_SIGNATURE) {
+        std::printf("%s: no version resource (error %lu)\n", argv[1], GetLastError());
         return 1;
     }
-    const struct {
-        const char* name;
-        DWORD actual;
-        DWORD expected;
-    } numbers[] = {
-        {"FILEVERSION high", fixed->dwFileVersionMS, versionHigh},
-        {"FILEVERSION low", fixed->dwFileVersionLS, versionLow},
-        {"PRODUCTVERSION high", fixed->dwProductVersionMS, versionHigh},
-        {"PRODUCTVERSION low", fixed->dwProductVersionLS, versionLow},
-        {"FILETYPE", fixed->dwFileType, VFT_APP},
-        {"FILEFLAGS", fixed->dwFileFlags & fixed->dwFileFlagsMask, 0},
-    };
-    for (const auto& number : numbers) {
-        if (number.actual != number.expected) {
-            std::printf("%s: 0x%08lx, expected 0x%08lx\n", number.name, number.actual,
-                        number.expected);
-            ++failures;
-        }
-    }
+    // The fixed part: file and product version, an application, no flags (debug, pre-release).
+    const DWORD high = v[0] << 16 | v[1], low = v[2] << 16 | v[3];
+    bool right = fixed->dwFileVersionMS == high && fixed->dwFileVersionLS == low &&
+                 fixed->dwProductVersionMS == high && fixed->dwProductVersionLS == low &&
+                 fixed->dwFileType == VFT_APP && (fixed->dwFileFlags & fixed->dwFileFlagsMask) == 0;
+    std::printf("fixed: %08lx %08lx %08lx %08lx type %lu flags %lx%s\n", fixed->dwFileVersionMS,
+                fixed->dwFileVersionLS, fixed->dwProductVersionMS, fixed->dwProductVersionLS,
+                fixed->dwFileType, fixed->dwFileFlags, right ? "" : " (wrong)");
 
     // The strings of English (United States) in UTF-16, the only translation the resource has.
-    const std::wstring versionText = widen(argv[2]);
-    const struct {
-        const wchar_t* name;
-        std::wstring expected;
-    } strings[] = {
-        {L"ProductName", L"Tavik Updater"}, {L"FileDescription", widen(argv[3])},
-        {L"FileVersion", versionText},      {L"ProductVersion", versionText},
-        {L"OriginalFilename", file},        {L"CompanyName", L"Tavik updater developers"},
+    const std::pair<std::string, std::string> strings[] = {
+        {"ProductName", "Tavik Updater"},  {"FileDescription", argv[3]},
+        {"FileVersion", argv[2]},          {"ProductVersion", argv[2]},
+        {"OriginalFilename", argv[1]},     {"CompanyName", "Tavik updater developers"},
+        {"LegalCopyright", "MIT License"},  // contained, not whole
     };
-    for (const auto& string : strings) {
-        const std::wstring path = std::wstring(L"\\StringFileInfo\\040904B0\\") + string.name;
-        wchar_t* value = nullptr;
+    for (const auto& [name, expected] : strings) {
+        char* value = nullptr;
         UINT length = 0;
-        const std::wstring actual =
-            VerQueryValueW(block.data(), path.c_str(), reinterpret_cast<void**>(&value), &length)
-                ? std::wstring(value)
-                : L"(missing)";
-        std::printf("%s: %s\n", narrow(string.name).c_str(), narrow(actual).c_str());
-        if (actual != string.expected) {
-            std::printf("  expected: %s\n", narrow(string.expected).c_str());
-            ++failures;
-        }
+        const std::string actual =
+            VerQueryValueA(block.data(), ("\\StringFileInfo\\040904B0\\" + name).c_str(),
+                           reinterpret_cast<void**>(&value), &length)
+                ? value
+                : "(missing)";
+        const bool matches = name == "LegalCopyright" ? actual.find(expected) != std::string::npos
+                                                      : actual == expected;
+        std::printf("%s: %s%s\n", name.c_str(), actual.c_str(),
+                    matches ? "" : (" (expected: " + expected + ")").c_str());
+        right = right && matches;
     }
-    wchar_t* copyright = nullptr;
-    UINT length = 0;
-    if (!VerQueryValueW(block.data(), L"\\StringFileInfo\\040904B0\\LegalCopyright",
-                        reinterpret_cast<void**>(&copyright), &length) ||
-        std::wstring(copyright).find(L"MIT License") == std::wstring::npos) {
-        std::puts("LegalCopyright: missing or without the licence");
-        ++failures;
-    }
-    return failures == 0 ? 0 : 1;
+    return right ? 0 : 1;
 }

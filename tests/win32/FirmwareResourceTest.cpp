@@ -18,8 +18,7 @@ TEST(FirmwareResource, EachCatalogueImageIsWholeAndSound) {
             << entry.resourceId;
     }
     const FirmwareImage missing = loadFirmwareImage(106);
-    EXPECT_EQ(missing.data, nullptr);
-    EXPECT_EQ(missing.size, 0u);
+    EXPECT_TRUE(missing.data == nullptr && missing.size == 0);
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The real executable under Wine with no unit attached: it starts, writes the line that Wine's
-# configuration manager leads to, paints the no-unit text, leaves a planted winusb.dll beside it
-# alone, and exits with code 1 when its window is closed.
+# configuration manager leads to, paints the no-unit text, leaves a planted winusb.dll and
+# cfgmgr32.dll beside it alone, and exits with code 1 when its window is closed.
 # Usage: smoke-test.sh UPDATER_EXE WINDOW_PROBE_EXE PLANTED_DLL
+# Environment: WINEPREFIX, the end-to-end tests' prefix: without their DLL override the
+# program gets Wine's own winusb.dll and cfgmgr32.dll there.
 set -euo pipefail
 updater=$1
 TAVIK_PROBE=$2
@@ -13,9 +15,9 @@ source "$here/../e2e/lib.sh"
 work=$(mktemp -d)
 trap 'stop_wine; rm -rf "$work"' EXIT
 ensure_display
-fresh_prefix "$work/prefix"
+export WINEPREFIX=${WINEPREFIX:?} WINEDLLOVERRIDES="mscoree,mshtml="
 
-# The updater in a folder of its own, next to a winusb.dll that would reveal itself if loaded.
+# The updater in a folder of its own, next to DLLs that Wine's loader trace would name if loaded.
 mkdir -p "$work/app"
 cp "$updater" "$work/app/TavikUpdater.exe"
 cp "$planted_dll" "$work/app/winusb.dll"
@@ -24,7 +26,7 @@ cp "$planted_dll" "$work/app/cfgmgr32.dll"
 fail() { echo "FAIL: $*"; echo "--- stdout"; cat "$work/stdout.txt" || true; exit 1; }
 
 cd "$work/app"
-WINEDEBUG=-all,+text wine TavikUpdater.exe >"$work/stdout.txt" 2>"$work/stderr.txt" &
+WINEDEBUG=-all,+text,+loaddll wine TavikUpdater.exe >"$work/stdout.txt" 2>"$work/stderr.txt" &
 app=$!
 
 probe wait-window 30000 || fail "no window appeared"
@@ -57,5 +59,6 @@ cat "$work/stdout.txt"
 tr -d '\r' <"$work/stdout.txt" |
     grep -qxE 'Device not connected or driver not installed|Failed looking for device, HRESULT 0x[0-9a-f]+' ||
     fail "no lookup line on standard output"
-[ ! -e "$work/app/planted-dll-was-loaded" ] || fail "the planted DLL was loaded"
+grep -iE 'Loaded L"[^"]*[\\]app[\\]+(winusb|cfgmgr32)\.dll"' "$work/stderr.txt" &&
+    fail "a planted DLL was loaded"
 echo "smoke test passed"
