@@ -5,8 +5,7 @@
 // Input:
 //   2 bytes  image size, little-endian, modulo 400 (up to seven blocks)
 //   bytes    the image (a fixed pattern where the input ends first)
-//   1 byte   what the unit holds at first: 0 nothing, 1 the image, 2 the image with one byte
-//            changed, 3 the data of the next record
+//   1 byte   what the unit holds at first, modulo 3: nothing, the image, the next record's data
 //   1 byte   which launch of a worker fails (0: none)
 //   records  one ReplyScript record per request, two runs at most (the action button is clicked
 //            again after a run that left the unit open and the image set)
@@ -36,7 +35,9 @@
 #include "support/RecordingView.hpp"
 #include "support/RunOracle.hpp"
 
-namespace tavik::fuzz {
+using namespace tavik;
+using namespace tavik::fuzz;
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -142,35 +143,22 @@ struct NoLog final : Log {
 };
 
 }  // namespace
-}  // namespace tavik::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace tavik;
-    using namespace tavik::fuzz;
     ReplyScript script(data, size);
     const std::size_t low = script.byte();
-    const std::size_t imageSize = (low | script.byte() << 8) % 400;
-    // A heap block of exactly the image's size, so that a read past its end is a finding.
-    const auto image = std::make_unique<std::uint8_t[]>(imageSize);
-    const std::span<const std::uint8_t> given = script.take(imageSize);
-    for (std::size_t i = 0; i < imageSize; ++i) {
+    // A vector's block is exactly the image's size, so that a read past its end is a finding.
+    Bytes image((low | script.byte() << 8) % 400);
+    const std::span<const std::uint8_t> given = script.take(image.size());
+    for (std::size_t i = 0; i < image.size(); ++i) {
         image[i] = i < given.size() ? given[i] : static_cast<std::uint8_t>(i * 7 + 1);
     }
-    const Bytes imageBytes(image.get(), image.get() + imageSize);
-    Bytes held;
-    const std::uint8_t holds = script.byte() % 4;
-    if (holds == 1 || holds == 2) {
-        held = imageBytes;
-        if (holds == 2 && imageSize > 0) {
-            held[imageSize / 2] ^= 0x01;
-        }
-    } else if (holds == 3) {
-        const std::span<const std::uint8_t> stored = script.next().data;
-        held.assign(stored.begin(), stored.end());
-    }
+    const std::uint8_t holds = script.byte() % 3;
+    const std::span<const std::uint8_t> stored = holds == 2 ? script.next().data : image;
+    const Bytes held(stored.begin(), holds == 0 ? stored.begin() : stored.end());
     const unsigned failingLaunch = script.byte();
 
-    auto unit = std::make_shared<BentUnit>(script, imageBytes);
+    auto unit = std::make_shared<BentUnit>(script, image);
     unit->self = unit;
     auto completions = std::make_shared<sim::CompletionQueue>();
     NoLog log;
@@ -187,7 +175,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     program.window.onCreate(482);
     require(program.updater.deviceOpen(), "the unit is identified");
     unit->unit->setImage(held);
-    program.updater.setFirmwareImage(image.get(), imageSize);
+    program.updater.setFirmwareImage(image.data(), image.size());
 
     // A second run follows a failed one on the same unit, with the same image.
     for (int run = 0; run < 2 && program.updater.deviceOpen() &&
@@ -206,7 +194,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(program.updater.state() == UpdateState::Idle,
                 "every run ends: no run waits for a completion that never comes");
         const std::string broken =
-            test::brokenRule(requests, imageBytes, program.window.messageText() == "Success");
+            test::brokenRule(requests, image, program.window.messageText() == "Success");
         require(broken.empty(), broken.c_str());
         unit->run = nullptr;
     }
