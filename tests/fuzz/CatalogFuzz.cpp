@@ -16,7 +16,9 @@
 #include "firmware/FirmwareCatalog.hpp"
 #include "fuzz/Invariant.hpp"
 
-namespace tavik::fuzz {
+using namespace tavik;
+using namespace tavik::fuzz;
+
 namespace {
 
 // parseBuildNumber against strtoll, which reads a C string: the text up to its first NUL, which
@@ -52,10 +54,8 @@ void checkDisplayVersion(const FirmwareEntry& entry, std::string_view build) {
 }
 
 }  // namespace
-}  // namespace tavik::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace tavik;
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     const std::size_t separator = std::min(input.find('\xFF'), input.size());
     const std::string_view serial = input.substr(0, separator);
@@ -67,12 +67,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t expected = serial.size() > 1 && serial[1] == '6'   ? 0
                                  : serial.size() > 2 && serial[2] == 'A' ? 1
                                                                          : 2;
-    fuzz::require(&chosen == &firmwareCatalog[expected], "the serial rules choose the entry");
+    require(&chosen == &firmwareCatalog[expected], "the serial rules choose the entry");
 
-    fuzz::checkBuildNumber(build);
-    fuzz::checkBuildNumber(version);
+    checkBuildNumber(build);
+    checkBuildNumber(version);
     for (const FirmwareEntry& entry : firmwareCatalog) {
-        fuzz::checkDisplayVersion(entry, build);
+        checkDisplayVersion(entry, build);
     }
     return 0;
 }

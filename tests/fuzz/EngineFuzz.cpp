@@ -1,32 +1,28 @@
 // Fuzz target: whole update runs of the engine, assembled as every entry point assembles it
-// (UpdaterProgram), against a unit whose answers to the run's requests come from the fuzzer.
-// Workers run synchronously and completions wait in a queue pumped like a message loop.
+// (UpdaterProgram), against the simulated unit, whose answers to the run's requests the fuzzer
+// bends. Workers run synchronously and completions wait in a queue pumped like a message loop.
 //
 // Input:
 //   2 bytes  image size, little-endian, modulo 400 (up to seven blocks)
 //   bytes    the image (a fixed pattern where the input ends first)
-//   1 byte   what the unit holds at first: 0 nothing, 1 the image, 2 the image with one byte
-//            changed, 3 the data of the next record
+//   1 byte   what the unit holds at first, modulo 3: nothing, the image, the next record's data
 //   1 byte   which launch of a worker fails (0: none)
 //   records  one ReplyScript record per request, two runs at most (the action button is clicked
 //            again after a run that left the unit open and the image set)
-// Record ops (low three bits; bit 7: the unit is unplugged before this completion is delivered):
-//   DFU_UPLOAD     0 faithful  1 fails  2 one byte changed  3 the record's data  4 faithful but
-//                  reports n bytes  5 the next block  6 the image's block, whatever the unit
-//                  holds (a unit that lies)  7 faithful with the record's data after it
-//   DFU_DNLOAD     0 stored  1 fails  2 only n bytes stored and reported  3 stored with one
-//                  byte changed  4 reported but dropped  5 stored, n bytes reported  6, 7 stored
-//   DFU_GETSTATUS  0 dfuIDLE  1 fails  2 the record's data  3 dfuIDLE, n bytes reported  else idle
-//   restart        1 fails, else accepted
-// A faithful unit stores a download once its empty chunk arrives and reads back what it stores.
+// Record ops (low three bits; bit 7: the unit is unplugged before this completion is delivered),
+// each bending what the simulated unit does with the request; op 1 fails it before it arrives:
+//   DFU_UPLOAD     0 as answered  2 one byte changed  3 the record's data instead  4 n bytes
+//                  reported  5 the next block  6 the image's block, whatever the unit holds (a
+//                  unit that lies)  7 the record's data after the answer
+//   DFU_DNLOAD     2 only n bytes passed on and reported  3 passed on with one byte changed
+//                  4 reported but dropped  5 n bytes reported  else passed on
+//   DFU_GETSTATUS  2 the record's data instead  3 n bytes reported  else as answered
 //
 // Oracle: at most one request is in flight, every run ends, and its requests keep the rules of
 // test::brokenRule (well formed, blocks from 0, chunks from the image; a success only after the
 // image was read back, and sent whole and acknowledged in dfuIDLE if anything was written).
 #include <algorithm>
-#include <array>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -34,52 +30,42 @@
 #include "app/UpdaterProgram.hpp"
 #include "fuzz/Invariant.hpp"
 #include "fuzz/ReplyScript.hpp"
+#include "sim/CompletionQueue.hpp"
+#include "sim/SimulatedUnit.hpp"
 #include "support/RecordingView.hpp"
 #include "support/RunOracle.hpp"
 
-namespace tavik::fuzz {
+using namespace tavik;
+using namespace tavik::fuzz;
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// Identifies itself as a full-branch unit (fixed answers), then answers the run's requests from
-// the script. Its only open hands it out once; later opens find no unit.
-class ScriptedUnit final : public UsbTransport, public DeviceAccess {
+// A full-branch unit that identifies itself faithfully; then the script bends its answers. Its
+// only open hands it out once; later opens find no unit.
+class BentUnit final : public UsbTransport, public DeviceAccess {
   public:
-    ScriptedUnit(ReplyScript& script, const Bytes& image) : script_(script), image_(image) {}
+    BentUnit(ReplyScript& script, const Bytes& image) : script_(script), image_(image) {}
 
     OpenResult openDevice() override {
         return {.result = hrOk, .deviceNotFound = false, .device = std::move(self)};
     }
 
-    bool getDescriptor(std::uint8_t type, std::uint8_t, std::uint16_t, std::uint8_t* buffer,
-                       std::uint32_t length, std::uint32_t& transferred) override {
-        static constexpr std::array<std::uint8_t, 18> device = {
-            18, 1, 0x00, 0x02, 0, 0, 0, 64, 0xFD, 0x07, 0x0D, 0x00, 0x00, 0x01, 0, 1, 2, 1};
-        // Product and serial alike: "T1X01".
-        static constexpr std::array<std::uint8_t, 12> text = {12,  3, 'T', 0, '1', 0,
-                                                              'X', 0, '0', 0, '1', 0};
-        const std::span<const std::uint8_t> answer =
-            type == usb::deviceDescriptorType ? std::span<const std::uint8_t>(device) : text;
-        transferred = std::min<std::uint32_t>(answer.size(), length);
-        std::copy_n(answer.begin(), transferred, buffer);
-        return true;
+    bool getDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t languageId,
+                       std::uint8_t* buffer, std::uint32_t length,
+                       std::uint32_t& transferred) override {
+        return wire_->getDescriptor(type, index, languageId, buffer, length, transferred);
     }
 
     bool controlTransfer(const SetupPacket& setup, std::uint8_t* buffer, std::uint32_t length,
                          std::uint32_t& transferred) override {
-        const std::span<std::uint8_t> out(buffer, length);
-        if (run == nullptr) {
-            // The version read of identification: a header naming a version no image has.
-            const std::array<std::uint8_t, 11> header = {0,   0,   0,   0,   '0', '.',
-                                                         '0', '.', '0', '+', '1'};
-            transferred = std::min<std::uint32_t>(length, usb::dfuBlockSize);
-            std::fill_n(buffer, transferred, 0);
-            std::copy_n(header.begin(), std::min<std::size_t>(header.size(), transferred), buffer);
-            return true;
+        if (run == nullptr) {  // the version read of identification
+            return wire_->controlTransfer(setup, buffer, length, transferred);
         }
         const ReplyScript::Record record = script_.next();
         unplugAfterThis = (record.op & 0x80) != 0;
+        const std::span<std::uint8_t> out(buffer, length);
         test::RunRequest& r = run->emplace_back(test::RunRequest{setup, length, false, {}});
         if (!usb::deviceToHost(setup.requestType)) {
             r.data.assign(out.begin(), out.end());
@@ -93,75 +79,63 @@ class ScriptedUnit final : public UsbTransport, public DeviceAccess {
         return r.succeeded;
     }
 
-    std::shared_ptr<ScriptedUnit> self;
-    Bytes held;                               // what the unit reads back
+    const std::shared_ptr<sim::SimulatedUnit> unit =
+        sim::SimulatedUnit::create({.productId = 0x000D});
+    std::shared_ptr<BentUnit> self;
     std::vector<test::RunRequest>* run = {};  // where the run's requests go; none while identified
     bool unplugAfterThis = false;
 
   private:
-    bool answer(const SetupPacket& setup, const ReplyScript::Record& record,
+    bool answer(SetupPacket setup, const ReplyScript::Record& record,
                 std::span<std::uint8_t> buffer, std::uint32_t& reported) {
         const int op = record.op & 7;
         const std::span<const std::uint8_t> data = record.data;
         const auto n = static_cast<std::uint32_t>(data.size());
         const std::uint8_t at = data.empty() ? 0 : data[0];
-        if (setup.request == usb::dfuUpload) {
-            const Bytes& source = op == 6 ? image_ : held;
-            const std::size_t from =
-                std::min(source.size(), (setup.value + (op == 5)) * usb::dfuBlockSize);
-            const std::size_t count = std::min(source.size() - from, buffer.size());
-            std::copy_n(source.begin() + from, count, buffer.begin());
-            reported = static_cast<std::uint32_t>(count);
-            if (op == 2 && count > 0) {
-                buffer[at % count] ^= data.size() > 1 ? data[1] | 1 : 1;
-            } else if (op == 3) {
-                reported = std::min<std::uint32_t>(n, buffer.size());
-                std::copy_n(data.begin(), reported, buffer.begin());
-            } else if (op == 4) {
-                reported = n;
-            } else if (op == 7) {
-                const std::size_t extra = std::min<std::size_t>(n, buffer.size() - count);
-                std::copy_n(data.begin(), extra, buffer.begin() + count);
-                reported += static_cast<std::uint32_t>(extra);
-            }
-        } else if (setup.request == usb::dfuDnload) {
+        const bool upload = setup.request == usb::dfuUpload;
+        if (setup.request == usb::dfuDnload) {
             Bytes chunk(buffer.begin(), buffer.end());
-            chunk.resize(op == 2   ? std::min<std::size_t>(chunk.size(), n)
-                         : op == 4 ? 0
-                                   : chunk.size());
+            chunk.resize(op == 2 ? std::min<std::size_t>(chunk.size(), n) : chunk.size());
             if (op == 3 && !chunk.empty()) {
                 chunk[at % chunk.size()] ^= 0x5A;
             }
-            reported = op == 5   ? n
-                       : op == 4 ? static_cast<std::uint32_t>(buffer.size())
-                                 : static_cast<std::uint32_t>(chunk.size());
-            if (setup.value == 0) {
-                pending_.clear();
+            setup.length = static_cast<std::uint16_t>(chunk.size());
+            if (op != 4 && !wire_->controlTransfer(setup, chunk.data(), setup.length, reported)) {
+                return false;
             }
-            pending_.insert(pending_.end(), chunk.begin(), chunk.end());
-            if (buffer.empty()) {
-                held = pending_;
-            }
-        } else if (setup.request == usb::dfuGetStatus) {
-            const std::array<std::uint8_t, 6> idle = {0, 0, 0, 0, usb::dfuIdle, 0};
-            const std::span<const std::uint8_t> reply = op == 2 ? data : idle;
-            reported = std::min<std::uint32_t>(reply.size(), buffer.size());
-            std::copy_n(reply.begin(), reported, buffer.begin());
-            reported = op == 3 ? n : reported;
+            reported = op == 5 ? n : op == 4 ? static_cast<std::uint32_t>(buffer.size()) : reported;
+            return true;
+        }
+        if (upload && op == 6) {
+            const std::size_t from = std::min(image_.size(), setup.value * usb::dfuBlockSize);
+            reported = static_cast<std::uint32_t>(std::min(image_.size() - from, buffer.size()));
+            std::copy_n(image_.begin() + from, reported, buffer.begin());
+            return true;
+        }
+        setup.value += upload && op == 5;
+        if (!wire_->controlTransfer(setup, buffer.data(), static_cast<std::uint32_t>(buffer.size()),
+                                    reported)) {
+            return false;
+        }
+        const bool status = setup.request == usb::dfuGetStatus;
+        if (upload && op == 2 && reported > 0) {
+            buffer[at % reported] ^= data.size() > 1 ? data[1] | 1 : 1;
+        } else if ((upload && op == 3) || (status && op == 2)) {
+            reported = std::min<std::uint32_t>(n, buffer.size());
+            std::copy_n(data.begin(), reported, buffer.begin());
+        } else if ((upload && op == 4) || (status && op == 3)) {
+            reported = n;
+        } else if (upload && op == 7) {
+            const std::size_t extra = std::min<std::size_t>(n, buffer.size() - reported);
+            std::copy_n(data.begin(), extra, buffer.begin() + reported);
+            reported += static_cast<std::uint32_t>(extra);
         }
         return true;
     }
 
     ReplyScript& script_;
     const Bytes& image_;
-    Bytes pending_;  // the download so far, stored when its empty chunk arrives
-};
-
-struct Completions final : CompletionPoster {
-    void post(bool success, std::uint64_t bytesTransferred) override {
-        queue.push_back({success, bytesTransferred});
-    }
-    std::deque<std::pair<bool, std::uint64_t>> queue;
+    const std::shared_ptr<UsbTransport> wire_ = unit->open();
 };
 
 struct NoLog final : Log {
@@ -169,36 +143,24 @@ struct NoLog final : Log {
 };
 
 }  // namespace
-}  // namespace tavik::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace tavik;
-    using namespace tavik::fuzz;
     ReplyScript script(data, size);
     const std::size_t low = script.byte();
-    const std::size_t imageSize = (low | script.byte() << 8) % 400;
-    // A heap block of exactly the image's size, so that a read past its end is a finding.
-    const auto image = std::make_unique<std::uint8_t[]>(imageSize);
-    const std::span<const std::uint8_t> given = script.take(imageSize);
-    for (std::size_t i = 0; i < imageSize; ++i) {
+    // A vector's block is exactly the image's size, so that a read past its end is a finding.
+    Bytes image((low | script.byte() << 8) % 400);
+    const std::span<const std::uint8_t> given = script.take(image.size());
+    for (std::size_t i = 0; i < image.size(); ++i) {
         image[i] = i < given.size() ? given[i] : static_cast<std::uint8_t>(i * 7 + 1);
     }
-    const Bytes imageBytes(image.get(), image.get() + imageSize);
-    auto unit = std::make_shared<ScriptedUnit>(script, imageBytes);
-    unit->self = unit;
-    const std::uint8_t held = script.byte() % 4;
-    if (held == 1 || held == 2) {
-        unit->held = imageBytes;
-        if (held == 2 && imageSize > 0) {
-            unit->held[imageSize / 2] ^= 0x01;
-        }
-    } else if (held == 3) {
-        const std::span<const std::uint8_t> stored = script.next().data;
-        unit->held.assign(stored.begin(), stored.end());
-    }
+    const std::uint8_t holds = script.byte() % 3;
+    const std::span<const std::uint8_t> stored = holds == 2 ? script.next().data : image;
+    const Bytes held(stored.begin(), holds == 0 ? stored.begin() : stored.end());
     const unsigned failingLaunch = script.byte();
 
-    auto completions = std::make_shared<Completions>();
+    auto unit = std::make_shared<BentUnit>(script, image);
+    unit->self = unit;
+    auto completions = std::make_shared<sim::CompletionQueue>();
     NoLog log;
     test::RecordingView view;
     unsigned launches = 0;
@@ -209,9 +171,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         work();
         return true;
     });
+    // Blank while identified, so the version read finds no version; what it holds from then on.
     program.window.onCreate(482);
-    require(program.updater.deviceOpen(), "the scripted unit is identified");
-    program.updater.setFirmwareImage(image.get(), imageSize);
+    require(program.updater.deviceOpen(), "the unit is identified");
+    unit->unit->setImage(held);
+    program.updater.setFirmwareImage(image.data(), image.size());
 
     // A second run follows a failed one on the same unit, with the same image.
     for (int run = 0; run < 2 && program.updater.deviceOpen() &&
@@ -220,19 +184,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::vector<test::RunRequest> requests;
         unit->run = &requests;
         program.window.onActionClicked();
-        while (!completions->queue.empty()) {
-            require(completions->queue.size() == 1, "at most one request is in flight");
-            const auto [success, bytes] = completions->queue.front();
-            completions->queue.pop_front();
+        while (const auto completion = completions->tryNext()) {
+            require(completions->waiting() == 0, "at most one request is in flight");
             if (std::exchange(unit->unplugAfterThis, false)) {
                 program.window.onDeviceRemoval();
             }
-            program.window.onTransferCompleted(success, bytes);
+            program.window.onTransferCompleted(completion->success, completion->bytesTransferred);
         }
         require(program.updater.state() == UpdateState::Idle,
                 "every run ends: no run waits for a completion that never comes");
         const std::string broken =
-            test::brokenRule(requests, imageBytes, program.window.messageText() == "Success");
+            test::brokenRule(requests, image, program.window.messageText() == "Success");
         require(broken.empty(), broken.c_str());
         unit->run = nullptr;
     }

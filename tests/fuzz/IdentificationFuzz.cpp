@@ -18,7 +18,9 @@
 #include "fuzz/Invariant.hpp"
 #include "fuzz/ReplyScript.hpp"
 
-namespace tavik::fuzz {
+using namespace tavik;
+using namespace tavik::fuzz;
+
 namespace {
 
 // One transfer as the unit answered it.
@@ -138,23 +140,21 @@ void checkIdentification(const std::vector<Transfer>& transfers, Identification 
 }
 
 }  // namespace
-}  // namespace tavik::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace tavik;
-    fuzz::ReplyScript script(data, size);
+    ReplyScript script(data, size);
     const std::uint8_t lastIndex = script.byte();
 
-    fuzz::ScriptedUnit unit(script);
+    ScriptedUnit unit(script);
     DeviceIdentity identity{"p?", "s?", "v?"};
     const Identification result = identifyDevice(
         unit, unitVendorId, unitProductId, unitShortBranchProductId, unitProductIdLater, identity);
-    fuzz::checkIdentification(unit.transfers, result, identity);
+    checkIdentification(unit.transfers, result, identity);
 
     std::size_t next = unit.transfers.size();
     const std::string text = getStringDescriptor(unit, lastIndex);
-    fuzz::require(text == fuzz::expectedString(unit.transfers, next, lastIndex) &&
-                      next == unit.transfers.size(),
-                  "getStringDescriptor gives the descriptor's text in one or two reads");
+    require(
+        text == expectedString(unit.transfers, next, lastIndex) && next == unit.transfers.size(),
+        "getStringDescriptor gives the descriptor's text in one or two reads");
     return 0;
 }

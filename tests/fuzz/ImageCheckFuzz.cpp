@@ -17,7 +17,9 @@
 #include "firmware/FirmwareImageHeader.hpp"
 #include "fuzz/Invariant.hpp"
 
-namespace tavik::fuzz {
+using namespace tavik;
+using namespace tavik::fuzz;
+
 namespace {
 
 // Soundness read straight from the bytes, independently of FirmwareImageHeader.
@@ -39,10 +41,8 @@ bool isSound(int resourceId, std::span<const std::uint8_t> file) {
 }
 
 }  // namespace
-}  // namespace tavik::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace tavik;
     if (size == 0) {
         return 0;
     }
@@ -51,24 +51,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::span<const std::uint8_t> file(data + 1, size - 1);
 
     const std::vector<std::string> problems = checkFirmwareImage(resourceId, file);
-    fuzz::require(problems.empty() == fuzz::isSound(resourceId, file),
-                  "the check passes a file exactly when it is sound");
-    fuzz::require(std::none_of(problems.begin(), problems.end(),
-                               [](const std::string& p) { return p.empty(); }),
-                  "every problem is named");
+    require(problems.empty() == isSound(resourceId, file),
+            "the check passes a file exactly when it is sound");
+    require(std::none_of(problems.begin(), problems.end(),
+                         [](const std::string& p) { return p.empty(); }),
+            "every problem is named");
 
     const auto header = FirmwareImageHeader::read(file);
-    fuzz::require(header.has_value() == (file.size() >= FirmwareImageHeader::size),
-                  "a header is read from 64 bytes or more");
+    require(header.has_value() == (file.size() >= FirmwareImageHeader::size),
+            "a header is read from 64 bytes or more");
     if (header) {
         std::array<std::uint8_t, FirmwareImageHeader::size> written{};
         header->write(written);
-        fuzz::require(std::equal(written.begin(), written.end(), file.begin()),
-                      "a header written again gives the bytes it was read from");
+        require(std::equal(written.begin(), written.end(), file.begin()),
+                "a header written again gives the bytes it was read from");
         const auto text = header->terminatedVersionText();
-        fuzz::require(!text || (text->size() < FirmwareImageHeader::versionTextSize &&
-                                text->find('\0') == std::string::npos),
-                      "the terminated version text lies inside the 60 bytes, NUL excluded");
+        require(!text || (text->size() < FirmwareImageHeader::versionTextSize &&
+                          text->find('\0') == std::string::npos),
+                "the terminated version text lies inside the 60 bytes, NUL excluded");
     }
     return 0;
 }

@@ -35,8 +35,6 @@ class ReplyScript {
         return {op, take(byte())};
     }
 
-    bool exhausted() const { return rest_.empty(); }
-
   private:
     std::span<const std::uint8_t> rest_;
 };
