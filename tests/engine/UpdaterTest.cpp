@@ -286,40 +286,6 @@ TEST(UpdaterFailure, RunEndsAtEveryRequest) {
     }
 }
 
-// The unit is removed while a worker is inside its transfer (the first chunk), and arrives again,
-// holding another image, before that transfer has returned.
-TEST(UpdaterFailure, RemovalAndReturnDuringATransfer) {
-    SmallRun r;
-    r.unit->addFault(Fault::hold, r.from + 1);
-    r.window.onActionClicked();
-    ASSERT_TRUE(r.deliverOne());
-    ASSERT_TRUE(r.unit->waitUntilHeld(1, test::patience));
-    r.unit->detach();
-    r.window.onDeviceRemoval();
-    EXPECT_FALSE(r.updater.deviceOpen());
-    EXPECT_EQ(r.unit->openHandles(), 1u) << "the worker still holds the handles";
-
-    // Identified, version read included, on its own transport and buffer.
-    const Bytes newer = makeImage(200, "2.2.7+611", 3);
-    r.unit->setImage(newer);
-    r.unit->attach();
-    r.window.onDeviceArrival();
-    ASSERT_TRUE(r.updater.deviceOpen());
-    const std::vector<sim::WireRequest> wire = r.unit->requests();
-    EXPECT_EQ(test::describe(wire.back()), "U0>64 ");
-    EXPECT_EQ(wire.back().concurrent, 1u) << "the old worker was still in its transfer";
-    EXPECT_NE(wire.back().connection, wire[r.from + 1].connection);
-    EXPECT_EQ(r.window.messageText(), "Up to date!");
-    EXPECT_EQ(r.unit->openHandles(), 2u);
-
-    // The old transfer fails (its unit went away) and ends the run.
-    r.unit->releaseHeld();
-    ASSERT_TRUE(r.runToEnd());
-    EXPECT_EQ(r.lastLine(), "AsyncRequestCallback Error\n");
-    EXPECT_EQ(r.unit->openHandles(), 1u) << "the old handles went once the transfer returned";
-    EXPECT_EQ(r.unit->image(), newer) << "the old chunk never landed";
-}
-
 // The program ends (engine and window destroyed) while a worker is still inside its transfer.
 TEST(UpdaterFailure, WorkerOutlivesTheEngineAndTheWindow) {
     auto r = std::make_unique<SmallRun>();
