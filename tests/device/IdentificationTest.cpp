@@ -1,8 +1,8 @@
 // Identification in the native presets: the seeds of the fuzz-identification target replayed
 // through its oracle (tests/fuzz/IdentificationFuzz.cpp). Each seed is a unit's replies, named for
-// what it is: a unit of each product id, another vendor's unit, another product of ours, a stalled
-// device descriptor, version replies short, whole and without a NUL. A broken contract aborts the
-// run with "INVARIANT VIOLATED: ..." after the seed's name.
+// what it is: a unit of each product id, another vendor's units (products 0x000D and 0x0009),
+// another product of ours, a stalled device descriptor, version replies short, whole and without a
+// NUL. A broken contract aborts the run with "INVARIANT VIOLATED: ..." after the seed's name.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -25,7 +25,7 @@ TEST(Identification, FuzzSeedsKeepTheContracts) {
         LLVMFuzzerTestOneInput(input.data(), input.size());
         ++seeds;
     }
-    EXPECT_EQ(seeds, 7u);
+    EXPECT_EQ(seeds, 8u);
 }
 
 }  // namespace
