@@ -1,11 +1,6 @@
-// Looks at and drives the updater's main window from another process in the same Wine session,
-// as a user's desktop would.
-//
-//   window-probe wait-window MS   until the main window is visible (exit 1 on timeout)
-//   window-probe dump             the window and each child control, one line each
-//   window-probe click ID         BM_CLICK to the child control with that id; prints the tick
-//                                 count (ms) at which it was posted
-//   window-probe close            WM_CLOSE to the main window
+// Drives the updater's main window from another process in the same Wine session: waits up to
+// MS for it to be visible, dumps it and each child control one line each, clicks the control ID
+// (printing the tick count it was posted at), or closes it.
 #include <windows.h>
 
 #include <commctrl.h>
@@ -15,10 +10,6 @@
 #include <string>
 
 namespace {
-
-HWND mainWindow() {
-    return FindWindowW(L"SampleAppWindowClass", nullptr);
-}
 
 std::string text(HWND window, bool className = false) {
     char text[512] = {};
@@ -59,6 +50,7 @@ int dump(HWND window) {
 int main(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "";
     const int number = argc > 2 ? std::atoi(argv[2]) : 0;
+    const auto mainWindow = [] { return FindWindowW(L"SampleAppWindowClass", nullptr); };
     HWND window = mainWindow();
     if (command == "wait-window") {
         for (const DWORD start = GetTickCount(); window == nullptr || !IsWindowVisible(window);
@@ -79,8 +71,7 @@ int main(int argc, char** argv) {
             std::printf("no control %d\n", number);
             return 1;
         }
-        // The tick count is the clock of Wine's trace timestamps, so a caller can time what
-        // follows.
+        // The clock of Wine's trace timestamps, so a caller can time what follows.
         std::printf("clicked %d at %lu\n", number, GetTickCount());
         return PostMessageW(button, BM_CLICK, 0, 0) ? 0 : 1;
     }

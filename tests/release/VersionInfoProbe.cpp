@@ -1,9 +1,5 @@
-// Reads a Windows executable's version resource through the version API, as Explorer's
-// "Details" does, and compares it with what the release promises: the project version in the
-// fixed part and in the strings, the product name, the executable's description and file name,
-// the licence. Prints what it read and every field that differs; exits 1 when one does.
-//
-// Usage: version-info-probe FILE_NAME VERSION DESCRIPTION
+// Reads an executable's version resource through the version API and compares it with what the
+// release promises; prints what it read and every field that differs, and exits 1 if one does.
 #include <windows.h>
 
 #include <cstdio>

@@ -18,30 +18,24 @@
 
 namespace tavik::fake {
 
-// One device-interface class as the configuration manager reports it.
 struct InterfaceClass {
     std::vector<std::wstring> paths;  // present interfaces, in list order
-    CONFIGRET sizeFailure = CR_SUCCESS;
-    CONFIGRET listFailure = CR_SUCCESS;
+    CONFIGRET sizeFailure = CR_SUCCESS, listFailure = CR_SUCCESS;
     int arrivals = 0;  // times a new interface arrives right after a size query
 };
 
 struct FakeSystem {
     InterfaceClass primary, secondary;
-    DWORD openError = ERROR_SUCCESS;        // CreateFileW fails with it
-    DWORD initializeError = ERROR_SUCCESS;  // WinUsb_Initialize fails with it
-    int failingAllocation = -1;             // the HeapAlloc (from 0) that returns null
-    // WinUsb_ControlTransfer and WinUsb_GetDescriptor: the data goes into the caller's buffer,
-    // cut to its length; `reported` is the count WinUSB reports, also on failure.
+    DWORD openError = ERROR_SUCCESS,
+          initializeError = ERROR_SUCCESS;  // of CreateFileW, WinUsb_Initialize
+    int failingAllocation = -1;             // the HeapAlloc (from 0) that fails
+    // A transfer copies 1, 2, 3 into the buffer, cut to its length, and reports `reported`.
     BOOL result = TRUE;
-    std::vector<std::uint8_t> data;
     ULONG reported = 0;
 
-    // The lookups made ("size primary", "list secondary") and, in order, the device calls
-    // ("CreateFileW <path>", "WinUsb_Free winusb1", "WinUsb_ControlTransfer winusb1 a1 02 0007
-    // 0000 0040 64": the setup packet's fields, then the buffer length); and the calls whose other
-    // arguments are not what the device layer must pass.
-    std::map<std::string, std::size_t> lookups;
+    // Lookups made ("size primary"), device calls in order with their arguments, and calls whose
+    // other arguments are not what the device layer must pass.
+    std::map<std::string, int> lookups;
     std::vector<std::string> calls, unexpected;
     bool fileOpen = false, winusbOpen = false;
     std::map<void*, std::vector<WCHAR>> blocks;  // allocated, not freed
@@ -52,7 +46,6 @@ struct FakeSystem {
 
 inline FakeSystem fake;
 
-// The one file and WinUSB handle there are, named in the calls that take them.
 inline const HANDLE file = reinterpret_cast<HANDLE>(std::uintptr_t{0x1001}),
                     winusb = reinterpret_cast<HANDLE>(std::uintptr_t{0x2001}),
                     processHeap = reinterpret_cast<HANDLE>(std::uintptr_t{0x3000});
@@ -67,7 +60,6 @@ inline void expect(bool asRequired, const std::string& call) {
     }
 }
 
-// The class a lookup asks for, logged as "size primary" or "list secondary".
 inline InterfaceClass& lookUp(const char* what, const GUID* guid, DEVINSTID_W device, ULONG flags,
                               bool asRequired = true) {
     const bool primary = *guid == primaryInterfaceGuid;
@@ -79,7 +71,7 @@ inline InterfaceClass& lookUp(const char* what, const GUID* guid, DEVINSTID_W de
     return primary ? fake.primary : fake.secondary;
 }
 
-// The multi-string the configuration manager returns: each path NUL-terminated, then one NUL.
+// Each path NUL-terminated, then one NUL.
 inline std::wstring multiString(const InterfaceClass& c) {
     std::wstring list;
     for (const std::wstring& path : c.paths) {
@@ -88,10 +80,9 @@ inline std::wstring multiString(const InterfaceClass& c) {
     return list + L'\0';
 }
 
-// Answers a transfer as scripted: the data into the buffer, the count reported.
 inline BOOL answer(const std::string& call, PUCHAR buffer, ULONG length, PULONG transferred) {
     fake.calls.push_back(call);
-    std::copy_n(fake.data.begin(), std::min<std::size_t>(fake.data.size(), length), buffer);
+    std::copy_n("\1\2\3", std::min<ULONG>(3, length), buffer);
     *transferred = fake.reported;
     return fake.result;
 }
@@ -111,22 +102,18 @@ inline Win32Api fakeApi() {
     };
     api.CM_Get_Device_Interface_ListW = [](LPGUID guid, DEVINSTID_W device, PWCHAR buffer,
                                            ULONG length, ULONG flags) -> CONFIGRET {
-        // The buffer must be the block allocated for the list, `length` code units long.
-        const auto block = fake.blocks.find(buffer);
         const InterfaceClass& c =
             lookUp("list", guid, device, flags,
-                   block != fake.blocks.end() && block->second.size() == length);
+                   fake.blocks.count(buffer) && fake.blocks[buffer].size() == length);
         const std::wstring list = multiString(c);
         if (c.listFailure != CR_SUCCESS || list.size() > length) {
-            return c.listFailure != CR_SUCCESS ? c.listFailure : CR_BUFFER_SMALL;
+            return c.listFailure ? c.listFailure : CR_BUFFER_SMALL;
         }
         std::copy(list.begin(), list.end(), buffer);
         return CR_SUCCESS;
     };
     api.CM_MapCrToWin32Err = [](CONFIGRET cr, DWORD defaultError) -> DWORD {
-        return cr == CR_ACCESS_DENIED   ? ERROR_ACCESS_DENIED
-               : cr == CR_OUT_OF_MEMORY ? ERROR_NOT_ENOUGH_MEMORY
-                                        : defaultError;
+        return cr == CR_ACCESS_DENIED ? ERROR_ACCESS_DENIED : defaultError;
     };
     api.CreateFileW = [](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                          DWORD disposition, DWORD flags, HANDLE templateFile) {
@@ -139,11 +126,7 @@ inline Win32Api fakeApi() {
                    templateFile == nullptr,
                fake.calls.back());
         fake.lastError = fake.openError;
-        if (fake.openError != ERROR_SUCCESS) {
-            return INVALID_HANDLE_VALUE;
-        }
-        fake.fileOpen = true;
-        return file;
+        return (fake.fileOpen = fake.openError == ERROR_SUCCESS) ? file : INVALID_HANDLE_VALUE;
     };
     api.CloseHandle = [](HANDLE handle) -> BOOL {
         fake.calls.push_back("CloseHandle " + name(handle));
@@ -161,9 +144,7 @@ inline Win32Api fakeApi() {
             return nullptr;
         }
         std::vector<WCHAR> block(std::max<SIZE_T>(bytes / 2, 1));
-        void* address = block.data();
-        fake.blocks.emplace(address, std::move(block));
-        return address;
+        return fake.blocks.emplace(block.data(), std::move(block)).first->first;
     };
     api.HeapFree = [](HANDLE heap, DWORD, LPVOID block) -> BOOL {
         expect(heap == processHeap, "HeapFree");
@@ -172,11 +153,8 @@ inline Win32Api fakeApi() {
     api.WinUsb_Initialize = [](HANDLE handle, PWINUSB_INTERFACE_HANDLE usb) -> BOOL {
         fake.calls.push_back("WinUsb_Initialize " + name(handle));
         fake.lastError = fake.initializeError;
-        if (fake.initializeError != ERROR_SUCCESS || handle != file || !fake.fileOpen) {
-            return FALSE;
-        }
         *usb = winusb;
-        return fake.winusbOpen = true;
+        return fake.winusbOpen = !fake.initializeError && handle == file && fake.fileOpen;
     };
     api.WinUsb_Free = [](WINUSB_INTERFACE_HANDLE usb) -> BOOL {
         fake.calls.push_back("WinUsb_Free " + name(usb));
@@ -189,7 +167,6 @@ inline Win32Api fakeApi() {
         std::snprintf(call, sizeof call, " %u %u %04x %lu", type, index, language, length);
         return answer("WinUsb_GetDescriptor " + name(usb) + call, buffer, length, transferred);
     };
-    // Without an OVERLAPPED structure the transfer is synchronous, as it must be.
     api.WinUsb_ControlTransfer = [](WINUSB_INTERFACE_HANDLE usb, WINUSB_SETUP_PACKET packet,
                                     PUCHAR buffer, ULONG length, PULONG transferred,
                                     LPOVERLAPPED overlapped) {
@@ -202,8 +179,7 @@ inline Win32Api fakeApi() {
     return api;
 }
 
-// Each scenario starts from a fresh FakeSystem; at its end no list buffer or handle may be left,
-// and no call may have had unexpected arguments.
+// Each scenario starts from a fresh FakeSystem and ends with no buffer, handle or odd call left.
 class FakeWin32Test : public ::testing::Test {
   protected:
     void SetUp() override { fake = FakeSystem{}; }

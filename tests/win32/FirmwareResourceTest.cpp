@@ -1,4 +1,3 @@
-// The executable carries the resource script; the images come from its "BINARY" resources.
 #include <gtest/gtest.h>
 
 #include "firmware/FirmwareCatalog.hpp"
@@ -8,8 +7,7 @@
 namespace tavik {
 namespace {
 
-// Whatever images the build embedded: each resource is a whole image that passes the image check
-// (payloadLength = size - 64, the catalogue's version text); an id with no resource gives none.
+// Each embedded "BINARY" resource is a whole image that passes the image check; no id, no image.
 TEST(FirmwareResource, EachCatalogueImageIsWholeAndSound) {
     for (const FirmwareEntry& entry : firmwareCatalog) {
         const FirmwareImage image = loadFirmwareImage(entry.resourceId);
