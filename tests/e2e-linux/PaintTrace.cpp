@@ -57,9 +57,10 @@ void QPainter::drawText(const QRect& rect, int flags, const QString& text, QRect
         auto* widget = static_cast<QWidget*>(device());
         area.moveTopLeft(widget->mapTo(widget->window(), area.topLeft()));
     }
+    static const QRegularExpression breaks(QStringLiteral("[\t\r\n]"));
     appendLine(
         QString::asprintf("text\t%d,%d,%d,%d\t", area.x(), area.y(), area.width(), area.height()) +
-        QString(text).replace(QRegularExpression(QStringLiteral("[\t\r\n]")), " "));
+        QString(text).replace(breaks, " "));
     real(this, rect, flags, text, boundingRect);
 }
 
