@@ -160,9 +160,8 @@ int strayPixels(const QImage& image, const QWidget& view) {
     return stray;
 }
 
-// The window's states by their pixels: the background, each text inside its own line and whole,
-// and which controls are shown where. (Texts of every state: tests/ui; "Success" and "OK" in the
-// Linux program: tests/e2e-linux.)
+// States by pixels: background, each text whole inside its line, which controls show where.
+// (Texts of every state: tests/ui; "Success" and "OK" in the Linux program: tests/e2e-linux.)
 TEST(QtWindowView, StatesByPixels) {
     const struct {
         const char* name;
