@@ -1,11 +1,12 @@
-// Preloaded into the Linux program by the end-to-end runner, never part of the product: wraps the
-// QPainter::drawText overload the view and its buttons draw every text with, and
-// QProgressBar::setValue, and appends one line per call to the file TAVIK_PAINT_TRACE names, in
-// one write() each: "MS<TAB>text<TAB>X,Y,W,H<TAB>TEXT" (the rectangle in the window's coordinates,
-// tabs and line breaks in TEXT as spaces) or "MS<TAB>progress<TAB>VALUE", MS being CLOCK_REALTIME
-// in milliseconds, comparable with `date +%s.%N`.
+// Preloaded into the Linux program by the end-to-end runner: wraps the QPainter::drawText overload
+// the view and its buttons draw every text with, and QProgressBar::setValue, appending one line per
+// call to the file TAVIK_PAINT_TRACE names, in one write() each: "MS<TAB>text<TAB>X,Y,W,H<TAB>TEXT"
+// (in the window's coordinates; tabs and line breaks as spaces) or "MS<TAB>progress<TAB>VALUE",
+// MS being the real-time clock in milliseconds (`date +%s.%N`).
+#include <QDateTime>
 #include <QPainter>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QWidget>
 
 #include <dlfcn.h>
@@ -14,8 +15,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
-#include <string>
 
 namespace {
 
@@ -29,7 +28,7 @@ void* next(const char* mangledName) {
     return symbol;
 }
 
-void appendLine(const std::string& rest) {
+void appendLine(const QString& rest) {
     static const int file = [] {
         const char* path = std::getenv("TAVIK_PAINT_TRACE");
         return path == nullptr ? -1 : open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -37,12 +36,10 @@ void appendLine(const std::string& rest) {
     if (file < 0) {
         return;
     }
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "%lld.%03ld\t", static_cast<long long>(now.tv_sec),
-                  now.tv_nsec / 1000000);
-    const std::string line = stamp + rest + "\n";
+    const qint64 ms = QDateTime::currentMSecsSinceEpoch();
+    const QByteArray line =
+        (QString::asprintf("%lld.%03lld\t", ms / 1000, ms % 1000) + rest + QLatin1Char('\n'))
+            .toUtf8();
     [[maybe_unused]] const ssize_t written = write(file, line.data(), line.size());
 }
 
@@ -60,19 +57,16 @@ void QPainter::drawText(const QRect& rect, int flags, const QString& text, QRect
         auto* widget = static_cast<QWidget*>(device());
         area.moveTopLeft(widget->mapTo(widget->window(), area.topLeft()));
     }
-    const QString flat = QString(text)
-                             .replace(QLatin1Char('\t'), QLatin1Char(' '))
-                             .replace(QLatin1Char('\r'), QLatin1Char(' '))
-                             .replace(QLatin1Char('\n'), QLatin1Char(' '));
-    appendLine("text\t" + std::to_string(area.x()) + "," + std::to_string(area.y()) + "," +
-               std::to_string(area.width()) + "," + std::to_string(area.height()) + "\t" +
-               flat.toStdString());
+    static const QRegularExpression breaks(QStringLiteral("[\t\r\n]"));
+    appendLine(
+        QString::asprintf("text\t%d,%d,%d,%d\t", area.x(), area.y(), area.width(), area.height()) +
+        QString(text).replace(breaks, " "));
     real(this, rect, flags, text, boundingRect);
 }
 
 void QProgressBar::setValue(int value) {
     using Real = void (*)(QProgressBar*, int);
     static const auto real = reinterpret_cast<Real>(next("_ZN12QProgressBar8setValueEi"));
-    appendLine("progress\t" + std::to_string(value));
+    appendLine(QStringLiteral("progress\t%1").arg(value));
     real(this, value);
 }

@@ -1,12 +1,7 @@
-// Drives and reads the program's window from outside for the end-to-end runner, never part of the
-// product. The display has no window manager, so nothing else would ask the window to close.
-//
-//   tavik-x-window close ID           asks the window to close, as a window manager's close box
-//                                     does (WM_DELETE_WINDOW)
-//   tavik-x-window pixels ID X,Y...   prints the colour at each window point as "R,G,B",
-//                                     space-separated
-// Exit code 0 on success, 1 when the window is not there (Xlib's error handler), 2 on a usage
-// error.
+// The end-to-end runner's hand on the program's window (there is no window manager):
+//   tavik-x-window close ID          asks it to close as a close box does (WM_DELETE_WINDOW)
+//   tavik-x-window pixels ID X,Y...  prints each point's colour as "R,G,B", space-separated
+// Exits 0, 1 when the window is not there (Xlib's error handler), 2 on a usage error.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
@@ -17,7 +12,7 @@
 
 namespace {
 
-int close(Display* display, Window window) {
+void close(Display* display, Window window) {
     XEvent event{};
     event.xclient.type = ClientMessage;
     event.xclient.window = window;
@@ -26,8 +21,6 @@ int close(Display* display, Window window) {
     event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
     event.xclient.data.l[1] = CurrentTime;
     XSendEvent(display, window, False, NoEventMask, &event);
-    XSync(display, False);
-    return 0;
 }
 
 int pixels(Display* display, Window window, char** points, int count) {
@@ -64,7 +57,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     const int result =
-        closing ? close(display, window) : pixels(display, window, argv + 3, argc - 3);
+        closing ? (close(display, window), 0) : pixels(display, window, argv + 3, argc - 3);
     XCloseDisplay(display);
     return result;
 }

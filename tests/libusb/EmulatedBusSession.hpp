@@ -17,13 +17,10 @@ namespace tavik::test {
 // Whether `condition` holds within ten seconds (generous, for the sanitizers' sake).
 inline bool eventually(const std::function<bool()>& condition) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
+    while (!condition() && std::chrono::steady_clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return true;
+    return condition();
 }
 
 inline std::shared_ptr<sim::SimulatedUnit> makeUnit(std::uint16_t vendorId, std::uint16_t productId,
@@ -37,9 +34,8 @@ inline std::shared_ptr<sim::SimulatedUnit> makeUnit(std::uint16_t vendorId, std:
     return sim::SimulatedUnit::create(std::move(config));
 }
 
-// The emulated bus with one libusb session over it: the bus is made before libusb_init and
-// removed after libusb_exit, as long as the test has let go of every transport it opened. Not
-// ready without umockdev's preload library, where libusb would see the machine's own devices.
+// The emulated bus with one libusb session over it: the bus made before libusb_init and removed
+// after libusb_exit (once the test let go of its transports). Needs umockdev's preload library.
 struct EmulatedBusSession {
     bool ready() const { return context && bus.seenByThisProcess(); }
 

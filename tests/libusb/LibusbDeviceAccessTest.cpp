@@ -4,12 +4,11 @@
 #include <gtest/gtest.h>
 #include <libusb.h>
 
+#include <algorithm>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "EmulatedBusSession.hpp"
-#include "device/Identification.hpp"
 #include "sim/umockdev/UnprivilegedFileAccess.hpp"
 
 namespace tavik {
@@ -39,16 +38,12 @@ std::vector<std::size_t> listedOrder(libusb_context* context,
             }
         }
     }
-    if (count >= 0) {
-        libusb_free_device_list(list, 1);
-    }
+    libusb_free_device_list(list, 1);  // null after a failed listing: nothing to free
     return order;
 }
 
-// The first unit of the vendor's three products in libusb's order is opened, or refused; the
-// others are never touched. Units are plugged in both orders where more than one is on the bus,
-// so that each is listed first in one case. The opener is an ordinary user, who may open every
-// node but a denied one.
+// An ordinary user opens (or is refused) the first of the vendor's three products in libusb's
+// order, touching no other (plugged in both orders, so each is listed first once).
 TEST(LibusbDeviceAccess, OpensTheFirstUnitOfTheVendorsProducts) {
     const sim::PlugOptions denied{.accessDenied = true}, claimed{.claimedElsewhere = true};
     const std::vector<Plug> cases[] = {
@@ -67,20 +62,16 @@ TEST(LibusbDeviceAccess, OpensTheFirstUnitOfTheVendorsProducts) {
         std::vector<std::shared_ptr<sim::SimulatedUnit>> units;
         std::vector<sim::BusAddress> addresses;
         for (const Plug& p : plugs) {
-            const std::u16string serial = u"S" + std::u16string(1, u'0' + units.size());  // "S<i>"
-            units.push_back(test::makeUnit(p.vendorId, p.productId, serial));
+            units.push_back(test::makeUnit(p.vendorId, p.productId));
             const auto address = session.bus.plug(units.back(), p.options);
             ASSERT_TRUE(address);
             addresses.push_back(*address);
         }
         const std::vector<std::size_t> order = listedOrder(session.context->get(), addresses);
         ASSERT_EQ(order.size(), plugs.size());
-        int first = -1;
-        for (std::size_t k : order) {
-            if (first < 0 && isUnit(plugs[k])) {
-                first = static_cast<int>(k);
-            }
-        }
+        const auto listedFirst = std::find_if(order.begin(), order.end(),
+                                              [&](std::size_t k) { return isUnit(plugs[k]); });
+        const int first = listedFirst == order.end() ? -1 : static_cast<int>(*listedFirst);
         // ERROR_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_BUSY as a Windows host prints them.
         const Plug* chosen = first >= 0 ? &plugs[first] : nullptr;
         const std::uint32_t result = chosen == nullptr                  ? 0x80070490
@@ -89,11 +80,10 @@ TEST(LibusbDeviceAccess, OpensTheFirstUnitOfTheVendorsProducts) {
                                                                         : 0;
 
         LibusbDeviceAccess access(session.context);
-        OpenResult open;
-        {
+        OpenResult open = [&] {
             const sim::UnprivilegedFileAccess unprivileged;
-            open = access.openDevice();
-        }
+            return access.openDevice();
+        }();
         EXPECT_EQ(static_cast<std::uint32_t>(open.result), result);
         EXPECT_EQ(open.deviceNotFound, chosen == nullptr);
         ASSERT_EQ(open.device != nullptr, result == 0);
@@ -101,11 +91,6 @@ TEST(LibusbDeviceAccess, OpensTheFirstUnitOfTheVendorsProducts) {
             for (std::size_t k = 0; k < units.size(); ++k) {
                 EXPECT_EQ(units[k]->openHandles(), k == std::size_t(first) ? 1u : 0u) << k;
             }
-            DeviceIdentity identity;
-            EXPECT_EQ(identifyDevice(*open.device, unitVendorId, unitProductId,
-                                     unitShortBranchProductId, unitProductIdLater, identity),
-                      Identification::recognised);
-            EXPECT_EQ(identity.serial, "S" + std::to_string(first));
             open.device.reset();  // the transport closes the handle
         }
         // Nothing stays open after a failed claim or once the transport went. (Not for a refused

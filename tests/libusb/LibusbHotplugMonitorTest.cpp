@@ -33,54 +33,55 @@ struct CountingLoop final : EventLoop {
     std::atomic<int> posted{0};
 };
 
-// What the handlers saw: "+" for an arrival, "-" for a removal, "!" for one off the loop thread.
-struct Seen {
-    HotplugMonitor::Events events() {
-        return {[this] { record("+"); }, [this] { record("-"); }};
-    }
-    void record(const char* what) { text += std::this_thread::get_id() == owner ? what : "!"; }
-    std::thread::id owner = std::this_thread::get_id();
-    std::string text;
-};
-
-const Source sources[] = {Source::automatic, Source::polling};
-
-LibusbHotplugMonitor::Options optionsFor(Source source) {
-    return {.source = source, .pollInterval = 20ms};
-}
-
-// Every arrival and removal of a vendor's unit runs its handler on the loop thread, other vendors'
-// units go unnoticed, and nothing runs after stop(): not an event posted before it, even once the
-// monitor has gone, nor a later one.
+// Each arrival and removal of a vendor's unit runs its handler on the loop thread (which opens the
+// unit, as the program's does, while the monitor handles libusb's events), other vendors' units go
+// unnoticed, and nothing runs after stop(): not an event posted before it, nor a later one.
 TEST(LibusbHotplugMonitor, VendorsUnitsComeAndGoOnTheLoopThreadUntilStopped) {
-    for (const Source source : sources) {
+    for (const Source source : {Source::automatic, Source::polling}) {
         SCOPED_TRACE(source == Source::polling ? "polling" : "libusb hotplug");
         test::EmulatedBusSession session;
         ASSERT_TRUE(session.ready());
         auto loop = std::make_shared<CountingLoop>();
-        Seen seen;
-        auto monitor =
-            std::make_unique<LibusbHotplugMonitor>(session.context, loop, optionsFor(source));
-        monitor->start(seen.events());
+        LibusbDeviceAccess access(session.context);
+        std::shared_ptr<UsbTransport> open;
+        std::string seen, serial;  // "+" an arrival, "-" a removal, "!" either off the loop thread
+        const auto record = [&seen, owner = std::this_thread::get_id()](const char* what) {
+            seen += std::this_thread::get_id() == owner ? what : "!";
+        };
+        auto monitor = std::make_unique<LibusbHotplugMonitor>(
+            session.context, loop, LibusbHotplugMonitor::Options{source, 20ms});
+        monitor->start({[&] {
+                            record("+");
+                            DeviceIdentity identity;
+                            open = access.openDevice().device;
+                            if (open && identifyDevice(*open, unitVendorId, unitProductId,
+                                                       unitShortBranchProductId, unitProductIdLater,
+                                                       identity) == Identification::recognised) {
+                                serial = identity.serial;
+                            }
+                        },
+                        [&] { record("-"), open.reset(); }});
         EXPECT_EQ(monitor->polling(),
                   source == Source::polling || !libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG));
 
-        auto unit = test::makeUnit(0x07FD, 0x001D);
+        auto unit = test::makeUnit(0x07FD, 0x0009, u"T1A00042");
         auto other = test::makeUnit(0x07FE, 0x001D);
         auto secondProduct = test::makeUnit(0x07FD, 0x0042);
         const auto waitFor = [&](const std::string& text) {
-            return loop->queue.runUntil([&] { return seen.text.size() >= text.size(); }, 10s) &&
-                   seen.text == text;
+            return loop->queue.runUntil([&] { return seen.size() >= text.size(); }, 10s) &&
+                   seen == text;
         };
         // The unit seen after another vendor's proves that one was looked at.
         ASSERT_TRUE(session.bus.plug(other));
         ASSERT_TRUE(session.bus.plug(unit));
-        EXPECT_TRUE(waitFor("+")) << seen.text;
+        EXPECT_TRUE(waitFor("+")) << seen;
+        EXPECT_EQ(serial, "T1A00042");
         session.bus.unplug(other);
         session.bus.unplug(unit);
-        EXPECT_TRUE(waitFor("+-")) << seen.text;
+        EXPECT_TRUE(waitFor("+-")) << seen;
+        EXPECT_TRUE(eventually([&] { return unit->openHandles() == 0; }));
         ASSERT_TRUE(session.bus.plug(secondProduct));
-        EXPECT_TRUE(waitFor("+-+")) << seen.text;
+        EXPECT_TRUE(waitFor("+-+")) << seen;
 
         const int posted = loop->posted;
         session.bus.unplug(secondProduct);
@@ -91,40 +92,7 @@ TEST(LibusbHotplugMonitor, VendorsUnitsComeAndGoOnTheLoopThreadUntilStopped) {
         ASSERT_TRUE(session.bus.plug(unit));
         EXPECT_TRUE(loop->queue.runOne(1s)) << "the task posted before stop() outlives the monitor";
         loop->queue.runUntil([] { return false; }, 100ms);
-        EXPECT_EQ(seen.text, "+-+") << "nothing after stop()";
-    }
-}
-
-// The program's pattern: the arrival handler, on the loop thread, opens and identifies the unit
-// while the monitor's thread handles libusb's events on the same session.
-TEST(LibusbHotplugMonitor, TheArrivalHandlerOpensTheUnitWhileEventsAreHandled) {
-    for (const Source source : sources) {
-        SCOPED_TRACE(source == Source::polling ? "polling" : "libusb hotplug");
-        test::EmulatedBusSession session;
-        ASSERT_TRUE(session.ready());
-        auto loop = std::make_shared<CountingLoop>();
-        LibusbDeviceAccess access(session.context);
-        std::shared_ptr<UsbTransport> open;
-        std::string serial;
-        LibusbHotplugMonitor monitor(session.context, loop, optionsFor(source));
-        monitor.start({[&] {
-                           open = access.openDevice().device;
-                           DeviceIdentity identity;
-                           if (open && identifyDevice(*open, unitVendorId, unitProductId,
-                                                      unitShortBranchProductId, unitProductIdLater,
-                                                      identity) == Identification::recognised) {
-                               serial = identity.serial;
-                           }
-                       },
-                       [&] { open.reset(); }});
-        auto unit = test::makeUnit(0x07FD, 0x0009, u"T1A00042");
-        ASSERT_TRUE(session.bus.plug(unit));
-        EXPECT_TRUE(loop->queue.runUntil([&] { return !serial.empty(); }, 10s));
-        EXPECT_EQ(serial, "T1A00042");
-        session.bus.unplug(unit);
-        EXPECT_TRUE(loop->queue.runUntil([&] { return !open; }, 10s));
-        monitor.stop();
-        EXPECT_TRUE(eventually([&] { return unit->openHandles() == 0; }));
+        EXPECT_EQ(seen, "+-+") << "nothing after stop()";
     }
 }
 

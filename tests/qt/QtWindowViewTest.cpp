@@ -27,14 +27,13 @@ namespace {
 
 constexpr int patienceMs = 30000, w = QtWindowView::clientWidth;
 const std::string noUnit = "No Tavik in update mode. Hold MON on IN 2 and power on device.";
-const std::string duo = "Device Connected: Tavik Duo (Serial: T6X00001, Firmware Version: ";
 const QRgb background = qRgb(17, 21, 24), barBorder = qRgb(188, 188, 188),
-           barTrough = qRgb(230, 230, 230), barFill = qRgb(6, 176, 37);
+           barTrough = qRgb(230, 230, 230), barFill = qRgb(6, 176, 37),
+           textRgb = qRgb(textColour.r, textColour.g, textColour.b);
 
-// Arrival and removal as a platform monitor reports them: posted to the event loop (from any
-// thread: QtEventLoopTest); once stopped, no event reaches a handler.
+// Posts arrival and removal to the event loop as a platform monitor does; none once stopped.
 struct FakeHotplugMonitor final : HotplugMonitor {
-    void start(Events started) override { ++starts, events = std::move(started), active = true; }
+    void start(Events started) override { events = std::move(started), active = true; }
     void stop() override { ++stops, active = false; }
     void report(bool arrival) {
         loop->post([this, arrival] {
@@ -46,10 +45,10 @@ struct FakeHotplugMonitor final : HotplugMonitor {
     std::shared_ptr<EventLoop> loop;
     Events events;
     bool active = false;
-    int starts = 0, stops = 0;
+    int stops = 0;
 };
 
-// A blank unit of the 105 family; product id 0x0009 makes it one that reports "XMOS".
+// A blank unit of the 105 family; product id 0x0009 reports "XMOS".
 sim::UnitConfig duoUnit(std::uint16_t productId = 0x001D) {
     sim::UnitConfig config;
     config.productId = productId;
@@ -58,8 +57,7 @@ sim::UnitConfig duoUnit(std::uint16_t productId = 0x001D) {
     return config;
 }
 
-// The program as the Linux entry point assembles it (Qt view and event loop, the engine,
-// completions through the Qt loop) over the simulated unit.
+// The program as the Linux entry point assembles it, over the simulated unit.
 struct QtProgram {
     explicit QtProgram(sim::UnitConfig config = duoUnit(), bool attached = true)
         : unit(sim::SimulatedUnit::create(std::move(config))), devices(unit) {
@@ -77,14 +75,18 @@ struct QtProgram {
     bool waitFor(const std::function<bool()>& done) { return QTest::qWaitFor(done, patienceMs); }
     const std::string& message() const { return program.window.messageText(); }
     QAbstractButton* button(const QString& caption) {
-        for (auto* b : view.findChildren<QAbstractButton*>()) {
-            if (b->text() == caption && b->isVisible()) {
-                return b;
-            }
-        }
-        return nullptr;
+        const auto all = view.findChildren<QAbstractButton*>();
+        const auto found = std::find_if(all.begin(), all.end(), [&](auto* b) {
+            return b->text() == caption && b->isVisible();
+        });
+        return found == all.end() ? nullptr : *found;
     }
-    QImage picture() { return view.grab().toImage().convertToFormat(QImage::Format_RGB32); }
+    // Also saved to the build folder, to be looked at when a pixel check fails.
+    QImage picture(const QString& name, const QRect& area = {}) {
+        QImage image = view.grab().toImage().convertToFormat(QImage::Format_RGB32).copy(area);
+        image.save(QStringLiteral(TAVIK_PICTURE_DIR "/%1.png").arg(name));
+        return image;
+    }
 
     std::shared_ptr<sim::SimulatedUnit> unit;
     sim::SimulatedDeviceAccess devices;
@@ -100,8 +102,7 @@ struct QtProgram {
         log};
 };
 
-// The visible controls' captions ("<progress>" for the bar), each followed by "!" if it is not
-// where every button (or the bar) of the window belongs.
+// The visible controls' captions ("<progress>": the bar), each with "!" if out of its place.
 std::string shown(const QWidget& view) {
     std::string text;
     for (const QWidget* child : view.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
@@ -119,15 +120,10 @@ int distance(QRgb a, QRgb b) {
     return std::max({std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)),
                      std::abs(qBlue(a) - qBlue(b))});
 }
-QRgb rgb(Colour c) {
-    return qRgb(c.r, c.g, c.b);
-}
-// Antialiased glyphs reach their colour only where a stroke covers a whole pixel; within this
-// much a pixel counts as drawn in it.
+// Antialiased glyphs reach their colour only where a stroke covers a whole pixel.
 constexpr int inkTolerance = 16;
 
-// In `area`: the first and last columns with a pixel other than the background (-1: none), and
-// the pixels (nearly) in the text colour.
+// In `area`: the first and last non-background columns (-1: none); pixels in the text colour.
 struct Ink {
     int first = -1, last = -1, text = 0;
 };
@@ -135,7 +131,7 @@ Ink inkIn(const QImage& image, const QRect& area) {
     Ink ink;
     for (int x = area.left(); x <= area.right(); ++x) {
         for (int y = area.top(); y <= area.bottom(); ++y) {
-            ink.text += distance(image.pixel(x, y), rgb(textColour)) <= inkTolerance;
+            ink.text += distance(image.pixel(x, y), textRgb) <= inkTolerance;
             if (image.pixel(x, y) != background) {
                 ink.first = ink.first < 0 ? x : ink.first;
                 ink.last = x;
@@ -164,76 +160,38 @@ int strayPixels(const QImage& image, const QWidget& view) {
     return stray;
 }
 
-TEST(QtWindowView, WindowFrameTitleSizeAndFont) {
-    QtProgram p(duoUnit(), false);
-    EXPECT_EQ(p.view.windowTitle(), "Zerrow Tavik Updater (Sept 2023)");
-    EXPECT_EQ(p.view.size(), QSize(482, 119));
-    EXPECT_EQ(p.view.minimumSize(), p.view.maximumSize());
-    EXPECT_FALSE(p.view.windowFlags() & Qt::WindowMaximizeButtonHint);
-    // The system font, made smaller only as far as the texts need.
-    const QFont system = QApplication::font(), chosen = p.view.font();
-    const int pixels = QFontInfo(chosen).pixelSize();
-    EXPECT_EQ(chosen.family(), system.family());
-    EXPECT_LE(pixels, QFontInfo(system).pixelSize());
-    if (chosen != system) {
-        QFont larger = chosen;
-        larger.setPixelSize(pixels + 1);
-        EXPECT_FALSE(windowTextsFit(larger, w));
-    }
-}
-
-// Each state the window goes through with a real unit, by its pixels: the background, each text
-// inside its own line and whole, and which controls are shown where.
+// States by pixels: background, each text whole inside its line, which controls show where.
+// (Texts of every state: tests/ui; "Success" and "OK" in the Linux program: tests/e2e-linux.)
 TEST(QtWindowView, StatesByPixels) {
-    const auto heldRun = [](QtProgram& p) {
-        p.image = test::makeImage(64 * 5 + 10, "1.2.1+1960");  // six blocks, the last short
-        p.program.updater.setFirmwareImage(p.image.data(), p.image.size());
-        p.unit->addFault(sim::Fault::hold, 3, sim::RequestKind::download);
-        QTest::mouseClick(p.button("Update Now"), Qt::LeftButton);
-        ASSERT_TRUE(p.waitFor([&] { return p.unit->waitUntilHeld(1, {}); }));
-    };
     const struct {
         const char* name;
-        sim::UnitConfig unit;
+        bool attached;
         std::function<void(QtProgram&)> drive;
-        std::string status, message, controls;
+        std::string message, controls;
     } cases[] = {
-        {"no-unit", duoUnit(),
+        {"no-unit", false, {}, "", ""},
+        {"offer", true, {}, "Update to 2.01", "Update Now "},
+        {"running", true,
          [](QtProgram& p) {
-             p.unit->detach(), p.hotplug.report(false);
-             ASSERT_TRUE(p.waitFor([&] { return p.message().empty(); }));
+             p.image = test::makeImage(64 * 5 + 10, "1.2.1+1960");  // six blocks, the last short
+             p.program.updater.setFirmwareImage(p.image.data(), p.image.size());
+             p.unit->addFault(sim::Fault::hold, 3, sim::RequestKind::download);
+             QTest::mouseClick(p.button("Update Now"), Qt::LeftButton);
+             ASSERT_TRUE(p.waitFor([&] { return p.unit->waitUntilHeld(1, {}); }));
          },
-         noUnit, "", ""},
-        {"offer", duoUnit(), {}, duo + "2.XX)", "Update to 2.01", "Update Now "},
-        {"running", duoUnit(), heldRun, duo + "2.XX)", "Updating...", "<progress> "},
-        {"success", duoUnit(),
-         [&](QtProgram& p) {
-             heldRun(p);
-             p.unit->releaseHeld();
-             ASSERT_TRUE(p.waitFor([&] { return p.message() == "Success"; }));
-         },
-         duo + "2.XX)", "Success", "OK "},
-        {"xmos",
-         duoUnit(0x0009),
-         {},
-         "Device Connected: Ta (Serial: T6X00001)",
-         "Your device is already up-to-date.",
-         "OK "},
+         "Updating...", "<progress> "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        QtProgram p(c.unit);
+        QtProgram p(duoUnit(), c.attached);
         if (c.drive) {
             c.drive(p);
         }
-        EXPECT_EQ(p.program.window.statusText(), c.status);
         EXPECT_EQ(p.message(), c.message);
         EXPECT_EQ(shown(p.view), c.controls);
 
-        const QImage image = p.picture();
-        image.save(QStringLiteral(TAVIK_PICTURE_DIR "/window-%1.png").arg(c.name));
+        const QImage image = p.picture(QStringLiteral("window-%1").arg(c.name));
         EXPECT_EQ(strayPixels(image, p.view), 0);
-        // The status starts at its line's left, the message is centred, and neither loses an end.
         const Ink statusInk = inkIn(image, statusLine), messageInk = inkIn(image, messageLine);
         EXPECT_GT(statusInk.text, 0);
         EXPECT_LE(statusInk.first, statusLine.left() + 3);
@@ -245,11 +203,7 @@ TEST(QtWindowView, StatesByPixels) {
             EXPECT_NEAR(messageInk.first + messageInk.last,
                         messageLine.left() + messageLine.right(), 3);
         }
-        if (const auto* bar = p.view.findChild<QProgressBar*>(); bar && bar->isVisible()) {
-            EXPECT_EQ(bar->maximum(), 6);  // its pixels: ProgressBarRangeAndPositionAsOnWindows
-            EXPECT_TRUE(bar->value() >= 1 && bar->value() <= 3) << bar->value();
-            p.unit->releaseHeld();  // lets the worker end before the unit goes
-        }
+        p.unit->releaseHeld();  // lets a held worker end before the unit goes
     }
 }
 
@@ -260,32 +214,30 @@ TEST(QtWindowView, OverlongTextsAreCutAtTheirLines) {
     unit.product = u"Tavik-Duo-with-a-product-name-far-longer-than-any-shipped-unit-reports";
     QtProgram p(unit);
     p.program.window.setMessageText("Update-to-a-version-whose-name-is-far-too-long-for-its-line");
-    const QImage image = p.picture();
-    image.save(QStringLiteral(TAVIK_PICTURE_DIR "/window-overlong.png"));
+    const QImage image = p.picture("window-overlong");
     EXPECT_EQ(strayPixels(image, p.view), 0);
     EXPECT_GE(inkIn(image, statusLine).last, statusLine.right() - 3);
     EXPECT_LE(inkIn(image, messageLine).first, messageLine.left() + 3);
     EXPECT_GE(inkIn(image, messageLine).last, messageLine.right() - 3);
 }
 
-// The four looks of the Windows build's buttons by their pixels: the border inside the control
-// (one or two pixels wide), the fill within, the caption in its colour over the fill.
+// The Windows build's four button looks: border (inside the control), fill, caption colour.
 TEST(QtWindowView, ButtonLooksByPixels) {
-    const auto hover = [](QAbstractButton* b) {
-        QTest::mouseMove(b->window()->windowHandle(), b->geometry().center());
-    };
-    const QRgb edge = qRgb(97, 101, 104), face = qRgb(67, 71, 74), text = rgb(textColour),
-               greyed = qRgb(110, 110, 110);
+    const QRgb edge = qRgb(97, 101, 104), face = qRgb(67, 71, 74), greyed = qRgb(110, 110, 110);
     const struct {
         const char* name;
         std::function<void(QAbstractButton*)> set;
         int border;
         QRgb pen, fill, caption;
     } cases[] = {
-        {"normal", [](QAbstractButton*) {}, 1, face, face, text},
-        {"hot", hover, 2, edge, face, text},
+        {"normal", [](QAbstractButton*) {}, 1, face, face, textRgb},
+        {"hot",
+         [](QAbstractButton* b) {
+             QTest::mouseMove(b->window()->windowHandle(), b->geometry().center());
+         },
+         2, edge, face, textRgb},
         {"pressed", [](QAbstractButton* b) { QTest::mousePress(b, Qt::LeftButton); }, 2, edge, edge,
-         text},
+         textRgb},
         {"disabled", [](QAbstractButton* b) { b->setEnabled(false); }, 2, face, face, greyed},
     };
     for (const auto& c : cases) {
@@ -295,8 +247,7 @@ TEST(QtWindowView, ButtonLooksByPixels) {
         ASSERT_NE(button, nullptr);
         QTest::mouseMove(p.view.windowHandle(), QPoint(5, 5));  // the pointer starts elsewhere
         c.set(button);
-        const QImage image = p.picture().copy(button->geometry());
-        image.save(QStringLiteral(TAVIK_PICTURE_DIR "/button-%1.png").arg(c.name));
+        const QImage image = p.picture(QStringLiteral("button-%1").arg(c.name), button->geometry());
         const int border = c.border, right = 189, bottom = 29;
         for (int step = 0; step < 3; ++step) {  // from the top left and the bottom right
             const QRgb expected = step < border ? c.pen : c.fill;
@@ -319,10 +270,9 @@ TEST(QtWindowView, ButtonLooksByPixels) {
     }
 }
 
-// Windows 10's bar by its pixels: a grey border, then green in proportion to the position and the
-// trough after it. It keeps the Windows control's rules, not Qt's: a position beyond the range
-// shows a full bar, a range shrunk below the position clamps it, and 0..0 is an empty bar, not a
-// busy one.
+// Windows 10's bar: a grey border, green in proportion to the position, then the trough; by the
+// Windows control's rules, not Qt's: a position beyond the range or a range shrunk below it shows
+// a full bar, and 0..0 an empty one, not a busy one.
 TEST(QtWindowView, ProgressBarRangeAndPositionAsOnWindows) {
     struct Step {
         int maximum, position;  // -1: left as it is
@@ -360,14 +310,27 @@ TEST(QtWindowView, ProgressBarRangeAndPositionAsOnWindows) {
     }
 }
 
-TEST(QtWindowView, HotplugEventsReachTheWindowUntilTheCloseBoxEndsTheLoop) {
+// The window's frame and font; hotplug events reach the window until the close box ends the loop.
+TEST(QtWindowView, FrameFontAndHotplugUntilTheCloseBoxEndsTheLoop) {
     QtProgram p(duoUnit(), false);
-    EXPECT_EQ(p.hotplug.starts, 1);
+    EXPECT_EQ(p.view.windowTitle(), "Zerrow Tavik Updater (Sept 2023)");
+    EXPECT_EQ(p.view.size(), QSize(482, 119));
+    EXPECT_EQ(p.view.minimumSize(), p.view.maximumSize());
+    EXPECT_FALSE(p.view.windowFlags() & Qt::WindowMaximizeButtonHint);
+    // The system font, made smaller only as far as the texts need.
+    const QFont system = QApplication::font(), chosen = p.view.font();
+    const int pixels = QFontInfo(chosen).pixelSize();
+    EXPECT_EQ(chosen.family(), system.family());
+    EXPECT_LE(pixels, QFontInfo(system).pixelSize());
+    if (chosen != system) {
+        QFont larger = chosen;
+        larger.setPixelSize(pixels + 1);
+        EXPECT_FALSE(windowTextsFit(larger, w));
+    }
     EXPECT_EQ(p.program.window.statusText(), noUnit);
     p.unit->attach();
     p.hotplug.report(true);
     ASSERT_TRUE(p.waitFor([&] { return p.message() == "Update to 2.01"; }));
-    EXPECT_EQ(shown(p.view), "Update Now ");
     p.unit->detach();
     p.hotplug.report(false);
     ASSERT_TRUE(p.waitFor([&] { return p.message().empty(); }));
@@ -383,8 +346,8 @@ TEST(QtWindowView, HotplugEventsReachTheWindowUntilTheCloseBoxEndsTheLoop) {
     EXPECT_EQ(p.program.window.statusText(), noUnit);
 }
 
-// OK ends the loop at once and leaves unit and window be; and a button may be taken away from
-// inside its own click: at once from the screen, from memory once back in the event loop.
+// OK ends the loop at once, leaving unit and window be; a button may be taken away inside its own
+// click: at once from the screen, from memory once back in the event loop.
 TEST(QtWindowView, OkEndsTheLoopAndAButtonMayGoInsideItsOwnClick) {
     QtProgram p(duoUnit(0x0009));
     QPointer<QAbstractButton> ok = p.button("OK");

@@ -1,12 +1,10 @@
-// The emulated bus seen through the real libusb, unchanged: what the libusb adapter and the
-// end-to-end runs rely on. Runs under umockdev's preload library (see EmulatedUsbBus.hpp). Listing,
-// opening, refused opens and claims are seen through the adapter in tests/libusb.
+// The emulated bus seen through the real libusb, as the libusb adapter and the end-to-end runs rely
+// on it. Listing, opening, refused opens and claims: through the adapter in tests/libusb.
 #include <gtest/gtest.h>
 #include <libusb.h>
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -22,17 +20,15 @@ namespace {
 using namespace std::chrono_literals;
 
 // One unit on the bus and one libusb session holding it open: the bus made before libusb_init
-// and removed after libusb_exit.
+// and removed after libusb_exit. Needs umockdev's preload library (umockdev-wrapper PROGRAM).
 struct OpenUnit {
     explicit OpenUnit(std::shared_ptr<SimulatedUnit> plugged) : unit(std::move(plugged)) {
-        EXPECT_TRUE(bus.plug(unit));
+        EXPECT_TRUE(bus.seenByThisProcess() && bus.plug(unit));
         libusb_init(&context);
         handle = libusb_open_device_with_vid_pid(context, 0x07FD, 0x001D);
     }
     ~OpenUnit() {
-        if (handle != nullptr) {
-            libusb_close(handle);
-        }
+        libusb_close(handle);  // does nothing with null
         libusb_exit(context);
     }
     // One control transfer: the byte count, or the libusb error.
@@ -48,21 +44,16 @@ struct OpenUnit {
     libusb_device_handle* handle = nullptr;
 };
 
-// Each way the unit can misbehave reaches the program as the error libusb gives for it, and the
-// request after it as libusb sees the unit then.
+// Each misbehaviour reaches libusb as its error, and the next request sees the unit as it is then.
 TEST(EmulatedUsbBus, FaultsReachLibusbAsItsErrors) {
-    constexpr SetupPacket restart = usb::rebootRequest();
-    constexpr SetupPacket status = usb::statusRequest();
-    struct Case {
+    constexpr SetupPacket restart = usb::rebootRequest(), status = usb::statusRequest();
+    const struct {
         const char* name;
         std::optional<Fault> fault;  // on the first request
         bool rebootFails;
         SetupPacket request;
-        int first;  // the request's result
-        int next;   // a status request's after it
-    };
-    const Case cases[] = {
-        {"answered", std::nullopt, false, status, 6, 6},
+        int first, next;  // the request's result, and a status request's after it
+    } cases[] = {
         {"stall", Fault::stall, false, status, LIBUSB_ERROR_PIPE, 6},
         {"fail", Fault::fail, false, status, LIBUSB_ERROR_IO, 6},
         {"vanish", Fault::vanish, false, status, LIBUSB_ERROR_NO_DEVICE, LIBUSB_ERROR_NO_DEVICE},
@@ -71,7 +62,7 @@ TEST(EmulatedUsbBus, FaultsReachLibusbAsItsErrors) {
         {"restart", std::nullopt, false, restart, 0, LIBUSB_ERROR_NO_DEVICE},
         {"restart drops off", std::nullopt, true, restart, LIBUSB_ERROR_IO, LIBUSB_ERROR_NO_DEVICE},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         OpenUnit open(SimulatedUnit::create({}));
         ASSERT_NE(open.handle, nullptr);
@@ -85,8 +76,7 @@ TEST(EmulatedUsbBus, FaultsReachLibusbAsItsErrors) {
     }
 }
 
-// A transfer in flight when the unit is unplugged fails at once, as the kernel ends it, rather
-// than when its timeout runs out.
+// An unplug ends the transfer in flight at once, as the kernel does, not at its timeout.
 TEST(EmulatedUsbBus, UnplugEndsTheTransferInFlight) {
     OpenUnit open(SimulatedUnit::create({}));
     ASSERT_NE(open.handle, nullptr);
@@ -103,12 +93,3 @@ TEST(EmulatedUsbBus, UnplugEndsTheTransferInFlight) {
 
 }  // namespace
 }  // namespace tavik::sim
-
-int main(int argc, char** argv) {
-    testing::InitGoogleTest(&argc, argv);
-    if (!testing::GTEST_FLAG(list_tests) && !tavik::sim::EmulatedUsbBus().seenByThisProcess()) {
-        std::fputs("Run under umockdev's preload library: umockdev-wrapper PROGRAM\n", stderr);
-        return 1;
-    }
-    return RUN_ALL_TESTS();
-}
