@@ -1,6 +1,4 @@
-// The command line in-process against the simulated unit: every outcome of every command, the
-// confirmation, Ctrl-C and bad arguments, with the console (terminals, typed answers, presses,
-// clock) played by the test.
+// The command line in-process against the simulated unit, with the console played by the test.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -217,9 +215,8 @@ TEST(CliConfirmation, OnlyAYesOnATerminalWrites) {
     }
 }
 
-// During the write the first press only warns and the run goes on; a second one within the
-// window ends the program, leaving the image incomplete. Outside the write a press ends at once.
-// (The unit stalls the DNLOAD of block 30, so that a run that goes on ends soon.)
+// During the write a first press only warns, a second within the window ends the program; outside
+// it a press ends at once. (The unit stalls DNLOAD block 30: a run that goes on ends soon.)
 TEST(CliInterrupt, APressDuringTheWriteWarnsASecondEnds) {
     const struct {
         std::vector<unsigned> pressAtBlocks;  // empty: pressed before the start

@@ -34,20 +34,16 @@ struct MishapKind {
 };
 using A = SimulatedUnit&;
 constexpr std::uint32_t noWorker = 9, unplug = 10, removalNotice = 11, plugA = 12, plugB = 13;
+const Bytes errorStatus{0x0F, 0, 0, 0, 0x0A, 0},
+    shortStatus{0, 0, 0, 0, 2};  // dfuERROR; dfuIDLE in 5 bytes
 const MishapKind kinds[] = {
     {"stall", [](A a, std::uint32_t at) { a.addFault(Fault::stall, a.requestCount() + at); }},
     {"fail", [](A a, std::uint32_t at) { a.addFault(Fault::fail, a.requestCount() + at); }},
     {"vanish", [](A a, std::uint32_t at) { a.addFault(Fault::vanish, a.requestCount() + at); }},
     {"corrupt", [](A a, std::uint32_t at) { a.corruptBlock(static_cast<std::uint16_t>(at % 5)); }},
     {"extra", [](A a, std::uint32_t at) { a.setExtraReadBackBytes(at + 1); }},
-    {"errorStatus",
-     [](A a, std::uint32_t) {
-         a.setStatusReply({0x0F, 0, 0, 0, 0x0A, 0});
-     }},
-    {"shortStatus",
-     [](A a, std::uint32_t) {
-         a.setStatusReply({0, 0, 0, 0, 2});
-     }},
+    {"errorStatus", [](A a, std::uint32_t) { a.setStatusReply(errorStatus); }},
+    {"shortStatus", [](A a, std::uint32_t) { a.setStatusReply(shortStatus); }},
     {"delay", [](A a, std::uint32_t at) { a.setTransferDelay(std::chrono::microseconds(at % 8)); }},
     {"rebootFails", [](A a, std::uint32_t) { a.setRebootFails(true); }},
     {"noWorker", nullptr},

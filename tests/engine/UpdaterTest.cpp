@@ -1,6 +1,5 @@
 // The engine with the window and the simulated unit: the exact requests, lines and window states
-// of finding a unit, of whole runs and of runs that end early. UpdaterPropertyTest checks random
-// whole runs against the rules every run keeps.
+// of finding a unit, of whole runs and of runs that end early.
 #include <gtest/gtest.h>
 
 // Unit configurations are designated initializers that leave the other fields at their defaults.
@@ -33,9 +32,6 @@ const std::string reboot = "About to reboot to app\nR Rebooted\n";
 
 // A 130-byte image over another one, so that the run passes every phase: upload 0 (differs),
 // download 0..3, status, upload 0..2, restart. Ten requests; index 9 is the restart.
-constexpr std::size_t runLength = 10;
-constexpr std::size_t rebootIndex = 9;
-
 struct SmallRun : EngineHarness {
     explicit SmallRun(Updater::WorkerLauncher launcher = Updater::launchDetachedThread)
         : EngineHarness({.image = makeImage(130, "1.0.0+1", 7)}, std::move(launcher)) {
@@ -46,27 +42,23 @@ struct SmallRun : EngineHarness {
 
 TEST(UpdaterConnect, FailuresEndInTheNoUnitStateWithTheirLine) {
     const struct {
-        std::uint16_t vendorId, productId;
-        std::uint32_t descriptorLength;
         HResult openFailure;  // hrOk: the unit opens
         const char* line;
+        std::uint32_t descriptorLength = 18;
+        std::uint16_t vendorId = 0x07FD;
     } cases[] = {
-        {0x07FD, 0x001D, 18, hrNotFound, "Device not connected or driver not installed\n"},
-        {0x07FD, 0x001D, 18, hrAccessDenied, "Failed looking for device, HRESULT 0x80070005\n"},
-        {0x07FD, 0x001D, 18, hrInsufficientBuffer,
-         "Failed looking for device, HRESULT 0x8007007a\n"},
-        {0x07FD, 0x001D, 17, hrOk, "Error getting descriptor\n"},
-        {0x07FE, 0x001D, 18, hrOk, ""},  // another vendor's unit
+        {hrNotFound, "Device not connected or driver not installed\n"},
+        {hrAccessDenied, "Failed looking for device, HRESULT 0x80070005\n"},
+        {hrInsufficientBuffer, "Failed looking for device, HRESULT 0x8007007a\n"},
+        {hrOk, "Error getting descriptor\n", 17},
+        {hrOk, "", 18, 0x07FE},  // another vendor's unit
     };
     // Where the platform names a remedy for access denied, that failure alone shows it.
     const std::string remedy = "No access: install the udev rule.";
     for (const auto& c : cases) {
         for (const bool withRemedy : {false, true}) {
-            SCOPED_TRACE(testing::Message() << c.vendorId << ":" << c.productId << " "
-                                            << c.openFailure << " remedy " << withRemedy);
-            EngineHarness h({.vendorId = c.vendorId,
-                             .productId = c.productId,
-                             .deviceDescriptorLength = c.descriptorLength});
+            SCOPED_TRACE(testing::Message() << c.line << c.openFailure << " remedy " << withRemedy);
+            EngineHarness h({.vendorId = c.vendorId, .deviceDescriptorLength = c.descriptorLength});
             if (failed(c.openFailure)) {
                 h.devices.failOpens(c.openFailure, c.openFailure == hrNotFound);
             }
@@ -111,10 +103,8 @@ TEST(UpdaterConnect, BuildIsTheVersionAfterItsFirstPlus) {
     }
 }
 
-// Every request of small update runs and compare-only runs, with the log lines between them
-// (see test::describe). A compare-only run writes nothing, whatever it finds. Only six status
-// bytes with bState dfuIDLE let a run go on; bytes that did not arrive show as zeros, not as what
-// the last chunk left in the buffer.
+// Every request and log line of small update and compare-only runs (see test::describe). Only six
+// status bytes with bState dfuIDLE let a run go on; bytes that did not arrive show as zeros.
 TEST(UpdaterRun, SmallImagesOnTheWire) {
     using Unit = sim::SimulatedUnit&;
     const Bytes image130 = makeImage(130, "2.0.0+5"), image128 = makeImage(128, "2.0.0+5");
@@ -179,7 +169,7 @@ TEST(UpdaterRun, SmallImagesOnTheWire) {
             check ? h.updater.startCheck() : h.window.onActionClicked();
             ASSERT_TRUE(h.runToEnd());
             EXPECT_EQ(h.transcript(), check ? run.check : run.transcript);
-            const bool succeeded = h.lastLine() == "Rebooted\n";
+            const bool succeeded = !h.log.lines.empty() && h.log.lines.back() == "Rebooted\n";
             EXPECT_EQ(h.unit->runningApplication(), succeeded);
             if (check) {
                 EXPECT_EQ(h.unit->image(), run.held);
@@ -224,14 +214,12 @@ TEST(UpdaterRun, StartIsRefusedWithoutAnImageOrDuringARun) {
     EXPECT_EQ(h.log.lines, Lines{"Firmware Update In Progress\n"});
 }
 
-// Request k of the run cannot start its worker, or fails on the bus, or has completed when the
-// unit is removed before its completion is handled. The run ends there with its line, nothing more
-// is sent, and only an end at the restart counts as success; a unit that stayed runs the next
-// update to the end. (UpdaterProperty mixes such ends with arrivals and other units at random.)
+// Request k cannot start its worker, fails on the bus, or completes as the unit is removed: the
+// run ends there with its line, and only an end at the restart counts as success.
 TEST(UpdaterFailure, RunEndsAtEveryRequest) {
     enum Mode { noWorker, fails, removed };
     const std::string progress[] = {"About to get status\n", idle, "About to reboot to app\n"};
-    for (std::size_t k = 0; k < runLength; ++k) {
+    for (std::size_t k = 0; k < 10; ++k) {
         for (Mode mode : {noWorker, fails, removed}) {
             SCOPED_TRACE(testing::Message() << "request " << k << ", mode " << mode);
             auto launches = std::make_shared<std::size_t>(0);
@@ -254,7 +242,7 @@ TEST(UpdaterFailure, RunEndsAtEveryRequest) {
                 if (k == 5) {
                     expected.push_back(idle);
                 }
-                expected.push_back(k == rebootIndex ? "Rebooted\n" : "Device disconnected!\n");
+                expected.push_back(k == 9 ? "Rebooted\n" : "Device disconnected!\n");
             } else {
                 if (mode == fails) {
                     r.unit->addFault(Fault::fail, r.from + k);
@@ -264,7 +252,7 @@ TEST(UpdaterFailure, RunEndsAtEveryRequest) {
                                                  : "Could not start a worker thread\n");
             }
             EXPECT_EQ(r.log.lines, expected);
-            const bool success = k == rebootIndex && mode != noWorker;
+            const bool success = k == 9 && mode != noWorker;
             EXPECT_EQ(r.window.messageText(), success ? "Success" : "Update Failed");
             EXPECT_EQ(r.sent(), mode == noWorker ? k : k + 1) << "nothing sent after the end";
             EXPECT_EQ(r.unit->image() == r.image, k >= (mode == removed ? 4u : 5u))
@@ -274,8 +262,7 @@ TEST(UpdaterFailure, RunEndsAtEveryRequest) {
                 EXPECT_EQ(r.unit->openHandles(), 0u);
                 continue;
             }
-            // The unit stayed: closed, it is released; opened again, the next click runs to the
-            // end.
+            // The unit stayed: closed, it is released; opened again, it updates.
             r.window.onDeviceRemoval();
             EXPECT_EQ(r.unit->openHandles(), 0u);
             r.window.onDeviceArrival();

@@ -41,21 +41,17 @@ struct RecordingLog final : Log {
 // ("@1"), a wLength other than 64, the chunk's, 6 or 0 respectively ("/8"), a transfer length
 // that is not the wLength ("~64").
 inline std::string describe(const sim::WireRequest& r) {
-    using enum sim::RequestKind;
     const unsigned value = r.setup[2] | r.setup[3] << 8, index = r.setup[4] | r.setup[5] << 8;
     const std::size_t length = r.setup[6] | r.setup[7] << 8;
-    const char* const letters[] = {"U", "D", "S", "R"};
-    const sim::RequestKind kinds[] = {upload, download, getStatus, rebootToApp};
-    const std::size_t natural[] = {64, r.data.size(), 6, 0};
+    const int i = static_cast<int>(r.kind) - static_cast<int>(sim::RequestKind::upload);
     std::string text = sim::toString(r.kind);
-    for (int i = 0; i < 4; ++i) {
-        if (r.kind == kinds[i]) {
-            text = letters[i] + (i < 2 || value != 0 ? std::to_string(value) : "");
-            text += i == 1 ? "[" + std::to_string(r.data.size()) + "]" : "";
-            text += index != 0 ? "@" + std::to_string(index) : "";
-            text += length != natural[i] ? "/" + std::to_string(length) : "";
-            text += r.hostLength != length ? "~" + std::to_string(r.hostLength) : "";
-        }
+    if (i >= 0 && i < 4) {  // upload, download, getStatus, rebootToApp
+        const std::size_t natural[] = {64, r.data.size(), 6, 0};
+        text = "UDSR"[i] + (i < 2 || value != 0 ? std::to_string(value) : "");
+        text += i == 1 ? "[" + std::to_string(r.data.size()) + "]" : "";
+        text += index != 0 ? "@" + std::to_string(index) : "";
+        text += length != natural[i] ? "/" + std::to_string(length) : "";
+        text += r.hostLength != length ? "~" + std::to_string(r.hostLength) : "";
     }
     text += !r.succeeded               ? "!"
             : (r.setup[0] & 0x80) != 0 ? ">" + std::to_string(r.data.size())
@@ -71,9 +67,8 @@ inline RunRequest runRequest(const sim::WireRequest& r) {
     return {{r.setup[0], r.setup[1], word(2), word(4), word(6)}, r.hostLength, r.succeeded, r.data};
 }
 
-// The program assembled as the entry points do, with the simulated unit behind the seams: the
-// window (over a recording view), the engine, and a completion queue that the test thread pumps
-// as the message loop would.
+// The program assembled as the entry points do, over a recording view and the simulated unit;
+// the test thread pumps the completion queue as the message loop would.
 struct EngineHarness {
     explicit EngineHarness(sim::UnitConfig config = {},
                            Updater::WorkerLauncher launcher = Updater::launchDetachedThread)
@@ -83,7 +78,6 @@ struct EngineHarness {
         log.unit = unit;
     }
 
-    // The main window is created: the first search for a unit.
     void create() { window.onCreate(500); }
 
     // Hands the engine an image of the test's own; the run's requests and lines follow.
@@ -94,7 +88,7 @@ struct EngineHarness {
         log.clear();
     }
 
-    // Delivers the next completion to the window, as the message loop does with WM_USER.
+    // Hands the next completion to the window, as the message loop would; false if none came.
     bool deliverOne() {
         const auto completion = queue->waitNext(patience);
         if (completion) {
@@ -103,7 +97,6 @@ struct EngineHarness {
         return completion.has_value();
     }
 
-    // Delivers completions until the run has ended; false if one never came.
     bool runToEnd() {
         while (updater.state() != UpdateState::Idle) {
             if (!deliverOne()) {
@@ -113,16 +106,13 @@ struct EngineHarness {
         return true;
     }
 
-    // Clicks the action button and runs until the end.
     bool update() {
         window.onActionClicked();
         return runToEnd();
     }
 
     std::size_t sent() const { return unit->requestCount() - from; }
-    std::string lastLine() const { return log.lines.empty() ? "" : log.lines.back(); }
 
-    // The run's requests, as the run oracle reads them.
     std::vector<RunRequest> run() const {
         const std::vector<sim::WireRequest> wire = unit->requests();
         std::vector<RunRequest> run;

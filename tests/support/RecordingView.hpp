@@ -15,11 +15,8 @@ namespace tavik::test {
 // handles are the addresses of the records, which live as long as the view.
 class RecordingView : public WindowView {
   public:
-    enum class Kind { Button, ProgressBar };
-
     struct ControlRecord {
-        Kind kind;
-        int controlId;
+        int controlId;  // 0: the progress bar, captioned "<progress>"
         std::string caption;
         Rect bounds;
         bool visible = true;
@@ -29,10 +26,10 @@ class RecordingView : public WindowView {
     };
 
     Control createButton(int controlId, std::string_view caption, const Rect& bounds) override {
-        return create({Kind::Button, controlId, std::string(caption), bounds, true, false, {}, {}});
+        return create({controlId, std::string(caption), bounds, true, false, {}, {}});
     }
     Control createProgressBar(const Rect& bounds) override {
-        return create({Kind::ProgressBar, 0, "", bounds, true, false, {}, {}});
+        return create({0, "<progress>", bounds, true, false, {}, {}});
     }
     void destroyControl(Control control) override { use(control).destroyed = true; }
     void showControl(Control control, bool visible) override { use(control).visible = visible; }
@@ -49,12 +46,12 @@ class RecordingView : public WindowView {
     void destroyWindow() override {}
     void quit() override {}
 
-    // Captions of the live, visible controls; a progress bar shows as "<progress>".
+    // Captions of the live, visible controls.
     std::vector<std::string> visibleControls() const {
         std::vector<std::string> visible;
         for (const ControlRecord& r : controls) {
             if (!r.destroyed && r.visible) {
-                visible.push_back(r.kind == Kind::ProgressBar ? "<progress>" : r.caption);
+                visible.push_back(r.caption);
             }
         }
         return visible;

@@ -31,11 +31,8 @@ struct Screen : UpdaterWindow::Client {
     }
     void disconnectDevice() override {}
     void getDeviceInfo(std::string& p, std::string& s, std::string& v, std::string& b) override {
-        p = product;
-        s = serial;
-        v = version;
         const auto plus = version.find('+');
-        b = plus == std::string::npos ? "" : version.substr(plus + 1);
+        p = "Tavik 8", s = serial, v = version, b = plus == v.npos ? "" : v.substr(plus + 1);
     }
     void setFirmwareImage(const std::uint8_t* data, std::uint64_t size) override {
         imageData = data;
@@ -47,7 +44,7 @@ struct Screen : UpdaterWindow::Client {
     std::uint64_t getBlockCount() override { return blockCount; }
     std::uint64_t getBlockNumber() override { return blockNumber; }
 
-    std::string product = "Tavik 8", serial = "XX123", version = "2.2.6+579";
+    std::string serial = "XX123", version = "2.2.6+579";
     std::uint64_t blockCount = 5522, blockNumber = 0;
     const std::uint8_t* imageData = nullptr;
     std::uint64_t imageSize = 0;
@@ -57,9 +54,8 @@ struct Screen : UpdaterWindow::Client {
     UpdaterWindow window{view};
 };
 
-// Created: "Loading..." and a hidden "OK" before the first connection, which comes after the
-// registration for arrivals. Then the rectangles of the Windows window, for a client width whose
-// half drops a remainder; a line's text is a C string, ended by a NUL from a string descriptor.
+// "Loading..." and a hidden "OK" before the first connection, which follows the registration for
+// arrivals; the Windows window's rectangles; a line's text ends at a NUL from a string descriptor.
 TEST(UpdaterWindow, CreationAndWhereControlsAndLinesSit) {
     Screen s;
     EXPECT_EQ(s.connects, 1);
@@ -132,8 +128,7 @@ TEST(UpdaterWindow, EachOutcomeOfAPresentedUnit) {
     EXPECT_EQ(s.view.callsOnDestroyedControls, 0);
 }
 
-// After each event of runs and the unit's comings and goings: the status line (S: the unit's
-// description, N: the no-unit text), the message line and the visible controls.
+// After each event: the status line (S: the unit's, N: the no-unit text), message and controls.
 TEST(UpdaterWindow, RunsAndDisconnectionsAsTheUserSeesThem) {
     using W = UpdaterWindow;
     constexpr std::int32_t present = -1, disconnect = -2;
