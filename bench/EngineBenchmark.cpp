@@ -79,7 +79,7 @@ struct WorkerCounter {
     std::atomic<int> alive{0};
     std::atomic<int> most{0};
 
-    tavik::Updater::WorkerLauncher launcher() {
+    tavik::WorkerLauncher launcher() {
         return [this](std::function<void()> work) {
             const int now = ++alive;
             int seen = most.load();

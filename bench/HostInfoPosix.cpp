@@ -25,7 +25,7 @@ double peakResidentMiB() {
 }
 
 bool launchWorker(std::function<void()> work) {
-    return Updater::launchDetachedThread(std::move(work));
+    return launchDetachedThread(std::move(work));
 }
 
 }  // namespace tavik::bench

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <optional>
 
-#include "engine/CompletionPoster.hpp"
+#include "runtime/CompletionPoster.hpp"
 
 namespace tavik::sim {
 

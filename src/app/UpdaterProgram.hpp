@@ -4,9 +4,9 @@
 #include <utility>
 
 #include "device/DeviceAccess.hpp"
-#include "engine/CompletionPoster.hpp"
-#include "engine/Log.hpp"
 #include "engine/Updater.hpp"
+#include "runtime/CompletionPoster.hpp"
+#include "runtime/Log.hpp"
 #include "ui/UpdaterWindow.hpp"
 #include "ui/WindowView.hpp"
 
@@ -20,7 +20,7 @@ namespace tavik {
 struct UpdaterProgram {
     UpdaterProgram(WindowView& view, DeviceAccess& devices,
                    std::shared_ptr<CompletionPoster> poster, Log& log,
-                   Updater::WorkerLauncher launchWorker = Updater::launchDetachedThread)
+                   WorkerLauncher launchWorker = launchDetachedThread)
         : window(view), updater(&window, devices, std::move(poster), log, std::move(launchWorker)) {
         window.setClient(&updater);
     }

@@ -8,7 +8,7 @@
 #include "device/SetupPacket.hpp"
 #include "device/UsbProtocol.hpp"
 #include "device/UsbTransport.hpp"
-#include "engine/CompletionPoster.hpp"
+#include "runtime/CompletionPoster.hpp"
 
 namespace tavik {
 

@@ -2,22 +2,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "device/UsbProtocol.hpp"
 
 namespace tavik {
-
-bool Updater::launchDetachedThread(std::function<void()> work) {
-    try {
-        std::thread(std::move(work)).detach();
-        return true;
-    } catch (const std::system_error&) {
-        return false;
-    }
-}
 
 Updater::Updater(UpdaterListener* window, DeviceAccess& devices,
                  std::shared_ptr<CompletionPoster> poster, Log& log, WorkerLauncher launchWorker)

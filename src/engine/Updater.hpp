@@ -6,27 +6,19 @@
 #include <memory>
 #include <string>
 
+#include "contracts/UpdateState.hpp"
+#include "contracts/UpdaterClient.hpp"
+#include "contracts/UpdaterListener.hpp"
 #include "device/DeviceAccess.hpp"
 #include "device/Identification.hpp"
 #include "device/UsbProtocol.hpp"
 #include "device/UsbTransport.hpp"
-#include "engine/CompletionPoster.hpp"
 #include "engine/DfuRequest.hpp"
-#include "engine/Log.hpp"
-#include "engine/UpdaterListener.hpp"
-#include "ui/UpdaterWindow.hpp"
+#include "runtime/CompletionPoster.hpp"
+#include "runtime/Log.hpp"
+#include "runtime/WorkerLauncher.hpp"
 
 namespace tavik {
-
-// The phase of an update run, and so which request is in flight.
-enum class UpdateState : std::int32_t {
-    CompareExisting = 0,  // DFU_UPLOAD: reading back what the unit holds
-    Download = 1,         // DFU_DNLOAD: writing the image, then the empty chunk
-    GetStatus = 2,        // DFU_GETSTATUS: the unit must be dfuIDLE
-    Verify = 3,           // DFU_UPLOAD: reading back what was written
-    Reboot = 4,           // REBOOT_TO_APP
-    Idle = 5,             // no run
-};
 
 // The update engine: opens and identifies the unit, and runs an update as a state machine on the
 // event-loop thread, one DFU request at a time, each on a worker thread of its own.
@@ -39,12 +31,8 @@ enum class UpdateState : std::int32_t {
 //
 // Lifetime: the engine may be destroyed with a worker still inside its transfer; that worker
 // keeps the transport and the poster alive by itself and never reaches the engine.
-class Updater final : public UpdaterWindow::Client {
+class Updater final : public UpdaterClient {
   public:
-    // Runs `work` on a new thread of its own, detached; false if no thread could be created.
-    using WorkerLauncher = std::function<bool(std::function<void()> work)>;
-    static bool launchDetachedThread(std::function<void()> work);
-
     // `window` (the window, or another front end) is told of units and runs and must outlive the
     // engine; so must `devices` and `log`. `poster` carries each worker's completion back to the
     // event-loop thread.
@@ -55,7 +43,7 @@ class Updater final : public UpdaterWindow::Client {
     Updater& operator=(const Updater&) = delete;
     ~Updater() = default;
 
-    // --- UpdaterWindow::Client ----------------------------------------------------------------
+    // --- UpdaterClient ------------------------------------------------------------------------
     void connectDevice() override;
     void disconnectDevice() override;
     void getDeviceInfo(std::string& product, std::string& serial, std::string& version,

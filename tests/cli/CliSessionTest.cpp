@@ -14,7 +14,7 @@
 #include "app/ProjectVersion.hpp"
 #include "app/cli/CliOptions.hpp"
 #include "app/cli/CliSession.hpp"
-#include "engine/TaskQueue.hpp"
+#include "runtime/TaskQueue.hpp"
 #include "sim/ScenarioUnit.hpp"
 #include "sim/SimulatedDeviceAccess.hpp"
 #include "sim/UnitScenario.hpp"

@@ -1,4 +1,4 @@
-#include "engine/TaskQueue.hpp"
+#include "runtime/TaskQueue.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/EventLoopCompletionPoster.hpp"
+#include "runtime/EventLoopCompletionPoster.hpp"
 
 namespace tavik {
 namespace {

@@ -128,7 +128,7 @@ void runCase(const Schedule& s) {
         }
         ++started;
         pending.push_back(std::move(work));
-        return !s.threads || Updater::launchDetachedThread(std::move(pending.back()));
+        return !s.threads || launchDetachedThread(std::move(pending.back()));
     };
     const auto queue = std::make_shared<sim::CompletionQueue>();
     test::RecordingLog log;

@@ -33,7 +33,7 @@ const std::string reboot = "About to reboot to app\nR Rebooted\n";
 // A 130-byte image over another one, so that the run passes every phase: upload 0 (differs),
 // download 0..3, status, upload 0..2, restart. Ten requests; index 9 is the restart.
 struct SmallRun : EngineHarness {
-    explicit SmallRun(Updater::WorkerLauncher launcher = Updater::launchDetachedThread)
+    explicit SmallRun(WorkerLauncher launcher = launchDetachedThread)
         : EngineHarness({.image = makeImage(130, "1.0.0+1", 7)}, std::move(launcher)) {
         create();
         useImage(makeImage(130, "2.0.0+5"));
@@ -224,7 +224,7 @@ TEST(UpdaterFailure, RunEndsAtEveryRequest) {
             SCOPED_TRACE(testing::Message() << "request " << k << ", mode " << mode);
             auto launches = std::make_shared<std::size_t>(0);
             SmallRun r([launches, fail = mode == noWorker ? k : SIZE_MAX](auto work) {
-                return (*launches)++ != fail && Updater::launchDetachedThread(std::move(work));
+                return (*launches)++ != fail && launchDetachedThread(std::move(work));
             });
             // The lines written by the time request k is sent, then the end's.
             Lines expected(progress, progress + (k >= 9 ? 3 : k >= 6 ? 2 : k >= 5 ? 1 : 0));

@@ -14,7 +14,7 @@
 #include "EmulatedBusSession.hpp"
 #include "device/Identification.hpp"
 #include "device/libusb/LibusbDeviceAccess.hpp"
-#include "engine/TaskQueue.hpp"
+#include "runtime/TaskQueue.hpp"
 
 namespace tavik {
 namespace {

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "app/UpdaterProgram.hpp"
-#include "engine/EventLoopCompletionPoster.hpp"
+#include "runtime/EventLoopCompletionPoster.hpp"
 #include "support/EngineHarness.hpp"
 #include "support/TestImages.hpp"
 #include "ui/qt/QtEventLoop.hpp"

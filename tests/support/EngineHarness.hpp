@@ -71,7 +71,7 @@ inline RunRequest runRequest(const sim::WireRequest& r) {
 // the test thread pumps the completion queue as the message loop would.
 struct EngineHarness {
     explicit EngineHarness(sim::UnitConfig config = {},
-                           Updater::WorkerLauncher launcher = Updater::launchDetachedThread)
+                           WorkerLauncher launcher = launchDetachedThread)
         : unit(sim::SimulatedUnit::create(std::move(config))),
           devices(unit),
           program(view, devices, queue, log, std::move(launcher)) {

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/Log.hpp"
+#include "runtime/Log.hpp"
 
 namespace tavik::cli {
 

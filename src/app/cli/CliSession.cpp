@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <utility>
 
-#include "engine/EventLoopCompletionPoster.hpp"
 #include "firmware/FirmwareImage.hpp"
+#include "runtime/EventLoopCompletionPoster.hpp"
 
 namespace tavik::cli {
 

@@ -14,12 +14,12 @@
 #include "app/cli/ExitCode.hpp"
 #include "app/cli/InterruptGuard.hpp"
 #include "app/cli/ProgressReporter.hpp"
+#include "contracts/UpdaterListener.hpp"
 #include "device/DeviceAccess.hpp"
 #include "device/HotplugMonitor.hpp"
-#include "engine/TaskQueue.hpp"
 #include "engine/Updater.hpp"
-#include "engine/UpdaterListener.hpp"
 #include "firmware/UnitOffer.hpp"
+#include "runtime/TaskQueue.hpp"
 
 namespace tavik::cli {
 
@@ -41,7 +41,7 @@ class CliSession final : public UpdaterListener {
         // The platform's remedy for access denied (Linux: the udev rule); may be empty.
         std::string accessDeniedRemedy;
         // Starts each request's worker thread.
-        Updater::WorkerLauncher launchWorker = Updater::launchDetachedThread;
+        WorkerLauncher launchWorker = launchDetachedThread;
     };
 
     // How often --wait looks for a unit where there is no hotplug.

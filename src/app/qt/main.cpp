@@ -10,8 +10,8 @@
 #include "app/UpdaterProgram.hpp"
 #include "device/libusb/LibusbDeviceAccess.hpp"
 #include "device/libusb/LibusbHotplugMonitor.hpp"
-#include "engine/EventLoopCompletionPoster.hpp"
-#include "engine/Log.hpp"
+#include "runtime/EventLoopCompletionPoster.hpp"
+#include "runtime/Log.hpp"
 #include "ui/qt/QtEventLoop.hpp"
 #include "ui/qt/QtWindowView.hpp"
 

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "engine/CompletionPoster.hpp"
+#include "runtime/CompletionPoster.hpp"
 
 namespace tavik {
 

@@ -13,7 +13,7 @@
 #include "app/win32/Win32CompletionPoster.hpp"
 #include "app/win32/Win32WorkerLauncher.hpp"
 #include "device/win32/Win32DeviceAccess.hpp"
-#include "engine/Log.hpp"
+#include "runtime/Log.hpp"
 #include "ui/win32/Win32WindowView.hpp"
 
 namespace {

@@ -12,7 +12,7 @@
 
 #include "device/HotplugMonitor.hpp"
 #include "device/libusb/LibusbContext.hpp"
-#include "engine/EventLoop.hpp"
+#include "runtime/EventLoop.hpp"
 
 namespace tavik {
 

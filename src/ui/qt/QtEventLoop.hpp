@@ -4,7 +4,7 @@
 #include <memory>
 #include <thread>
 
-#include "engine/EventLoop.hpp"
+#include "runtime/EventLoop.hpp"
 
 namespace tavik {
 

@@ -12,7 +12,7 @@
 #include "app/cli/posix/PosixConsole.hpp"
 #include "device/libusb/LibusbDeviceAccess.hpp"
 #include "device/libusb/LibusbHotplugMonitor.hpp"
-#include "engine/TaskQueue.hpp"
+#include "runtime/TaskQueue.hpp"
 
 namespace {
 
@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
     }
     tavik::cli::CliSession session(*parsed.options,
                                    {devices, hotplug.get(), loop, console, std::cout, std::cerr,
-                                    accessDeniedRemedy, tavik::Updater::launchDetachedThread});
+                                    accessDeniedRemedy, tavik::launchDetachedThread});
     const tavik::cli::ExitCode code = session.run();
     if (code == tavik::cli::ExitCode::interrupted) {
         // A request may still be in flight: end without tearing down what its worker uses.

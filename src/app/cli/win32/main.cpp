@@ -16,7 +16,7 @@
 #include "app/cli/win32/Win32Console.hpp"
 #include "app/win32/Win32WorkerLauncher.hpp"
 #include "device/win32/Win32DeviceAccess.hpp"
-#include "engine/TaskQueue.hpp"
+#include "runtime/TaskQueue.hpp"
 
 int main(int argc, char** argv) {
     const tavik::cli::ParsedCommandLine parsed =

@@ -5,8 +5,8 @@
 #include <memory>
 #include <utility>
 
-#include "engine/CompletionPoster.hpp"
-#include "engine/EventLoop.hpp"
+#include "runtime/CompletionPoster.hpp"
+#include "runtime/EventLoop.hpp"
 
 namespace tavik {
 

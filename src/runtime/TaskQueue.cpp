@@ -1,4 +1,4 @@
-#include "engine/TaskQueue.hpp"
+#include "runtime/TaskQueue.hpp"
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-#include "engine/Log.hpp"
+#include "runtime/Log.hpp"
 
 #include <cstdio>
 

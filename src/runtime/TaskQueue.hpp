@@ -6,7 +6,7 @@
 #include <functional>
 #include <mutex>
 
-#include "engine/EventLoop.hpp"
+#include "runtime/EventLoop.hpp"
 
 namespace tavik {
 
