@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "HostInfo.hpp"
-#include "app/UpdaterProgram.hpp"
+#include "app/WindowProgram.hpp"
 #include "engine/Updater.hpp"
 #include "firmware/FirmwareImage.hpp"
 #include "sim/CompletionQueue.hpp"
@@ -200,7 +200,7 @@ RunResult runOnBlankUnit(int resourceId, const char* serial, std::chrono::micros
     CountingLog log;
     NullView view;
     WorkerCounter workers(stamps);
-    tavik::UpdaterProgram program(view, devices, queue, log, workers.launcher());
+    tavik::WindowProgram program(view, devices, queue, log, workers.launcher());
     tavik::UpdaterWindow& window = program.window;
     tavik::Updater& updater = program.updater;
     window.onCreate(500);

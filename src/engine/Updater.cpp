@@ -8,9 +8,9 @@
 
 namespace tavik {
 
-Updater::Updater(UpdaterListener* window, DeviceAccess& devices,
+Updater::Updater(UpdaterListener* listener, DeviceAccess& devices,
                  std::shared_ptr<CompletionPoster> poster, Log& log, WorkerLauncher launchWorker)
-    : window_(window),
+    : listener_(listener),
       devices_(devices),
       poster_(std::move(poster)),
       log_(log),
@@ -34,14 +34,14 @@ void Updater::connectDevice() {
         }
         disconnectDevice();
         if (opened.result == hrAccessDenied) {
-            window_->onDeviceAccessDenied();
+            listener_->onDeviceAccessDenied();
         }
         return;
     }
     device_ = std::move(opened.device);
     ++openings_;
     if (identifyDevice(unitVendorId, unitProductId, unitShortBranchProductId, unitProductIdLater)) {
-        window_->onDeviceConnected();
+        listener_->onDeviceConnected();
     } else {
         disconnectDevice();
     }
@@ -49,7 +49,7 @@ void Updater::connectDevice() {
 
 void Updater::disconnectDevice() {
     device_.reset();
-    window_->onDeviceDisconnected();
+    listener_->onDeviceDisconnected();
 }
 
 bool Updater::identifyDevice(std::uint16_t vendorId, std::uint16_t productId1,
@@ -111,7 +111,7 @@ void Updater::startCheck() {
 
 void Updater::startRun(RunKind kind) {
     if (nextImageData_ == nullptr || state_ != UpdateState::Idle) {
-        log("Firmware Update In Progress\n");
+        logFailure(RunFailure::notStarted);
         return;
     }
     runKind_ = kind;
@@ -119,7 +119,7 @@ void Updater::startRun(RunKind kind) {
     imageSize_ = nextImageSize_;
     nextImageSetDuringRun_ = false;
     runOpening_ = openings_;
-    window_->onUpdateState(UpdaterListener::runStarted);
+    listener_->onRunStarted();
     imageOffset_ = 0;
     blockNumber_ = 0;
     chunkLength_ = 0;
@@ -129,19 +129,23 @@ void Updater::startRun(RunKind kind) {
 
 void Updater::onTransferComplete(bool success, std::uint64_t bytesTransferred) {
     const std::shared_ptr<DfuRequest> request = std::move(inFlight_);
+    // The block number the request carried (0 for those without one).
+    const std::uint16_t block = request ? request->setup().value : 0;
     if (!success) {
-        log("AsyncRequestCallback Error\n");
-        // The unit drops off the bus as it restarts, so the restart request may well fail: the
-        // image was in place and the request was sent, which is what success means.
-        endRun(state_ == UpdateState::Reboot ? UpdaterListener::runSucceeded
-                                             : UpdaterListener::runFailed);
+        if (state_ == UpdateState::Reboot) {
+            endWithRestart(false);
+            return;
+        }
+        const RunFailure failure = transferFailure(request.get());
+        logFailure(failure);
+        endRun({.phase = state_, .failure = failure, .block = block});
         return;
     }
     if (request) {
         const std::span<const std::uint8_t> received = request->received(bytesTransferred);
         std::copy(received.begin(), received.end(), transferBuffer_.begin());
     }
-    window_->onUpdateState(UpdaterListener::runProgress);
+    listener_->onRunProgress();
 
     switch (state_) {
         case UpdateState::CompareExisting:
@@ -153,7 +157,7 @@ void Updater::onTransferComplete(bool success, std::uint64_t bytesTransferred) {
                 case BlockCheck::whole:
                     if (runKind_ == RunKind::check) {
                         log("Image matches\n");
-                        endRun(UpdaterListener::checkMatched);
+                        endRun({.outcome = RunOutcome::matched, .phase = state_});
                         break;
                     }
                     state_ = UpdateState::Reboot;
@@ -162,7 +166,7 @@ void Updater::onTransferComplete(bool success, std::uint64_t bytesTransferred) {
                 case BlockCheck::differs:
                     if (runKind_ == RunKind::check) {
                         log("Image differs\n");
-                        endRun(UpdaterListener::checkDiffered);
+                        endRun({.outcome = RunOutcome::differed, .phase = state_, .block = block});
                     } else if (state_ == UpdateState::CompareExisting) {
                         // The download always starts over from the image's first byte.
                         state_ = UpdateState::Download;
@@ -170,8 +174,9 @@ void Updater::onTransferComplete(bool success, std::uint64_t bytesTransferred) {
                         imageOffset_ = 0;
                         requestDownload();
                     } else {
-                        log("Update Failed\n");
-                        endRun(UpdaterListener::runFailed);
+                        logFailure(RunFailure::verifyFailed);
+                        endRun(
+                            {.phase = state_, .failure = RunFailure::verifyFailed, .block = block});
                     }
                     break;
             }
@@ -188,13 +193,7 @@ void Updater::onTransferComplete(bool success, std::uint64_t bytesTransferred) {
             onStatusReply(bytesTransferred);
             break;
         case UpdateState::Reboot:
-            log("Rebooted\n");
-            endRun(UpdaterListener::runSucceeded);
-            // The restarted unit has used up the image; one handed over meanwhile, for a unit
-            // opened since, stays for that unit's run.
-            if (!nextImageSetDuringRun_) {
-                nextImageData_ = nullptr;
-            }
+            endWithRestart(true);
             break;
         case UpdateState::Idle:
             break;
@@ -236,14 +235,41 @@ void Updater::onStatusReply(std::uint64_t received) {
         imageOffset_ = 0;
         requestUpload();
     } else {
-        log("GetStatus unexpected result\n");
-        endRun(UpdaterListener::runFailed);
+        logFailure(RunFailure::unexpectedStatus);
+        endRun({.phase = state_,
+                .failure = RunFailure::unexpectedStatus,
+                .unitState =
+                    count == status.size() ? status[usb::dfuStatusStateByte] : std::uint8_t{0}});
     }
 }
 
-void Updater::endRun(std::int32_t code) {
-    window_->onUpdateState(code);
+// The one way a run succeeds: the restart request was sent with the image in place. The unit
+// drops off the bus as it restarts, so the request may well fail (`answered` false); that is a
+// success all the same.
+void Updater::endWithRestart(bool answered) {
+    log(answered ? "Rebooted\n" : "AsyncRequestCallback Error\n");
+    endRun({.outcome = RunOutcome::updated, .phase = UpdateState::Reboot});
+    // The restarted unit has used up the image; one handed over meanwhile, for a unit opened
+    // since, stays for that unit's run.
+    if (!nextImageSetDuringRun_) {
+        nextImageData_ = nullptr;
+    }
+}
+
+void Updater::endRun(const RunEnd& end) {
+    listener_->onRunEnded(end);
     state_ = UpdateState::Idle;
+}
+
+void Updater::logFailure(RunFailure failure) {
+    std::string line(failureLine(failure));
+    log(line + "\n");
+}
+
+// Why a request's transfer failed, from what its transport reported.
+RunFailure Updater::transferFailure(const DfuRequest* request) {
+    (void)request;
+    return RunFailure::transferFailed;
 }
 
 // --- Requests --------------------------------------------------------------------------------
@@ -252,8 +278,12 @@ bool Updater::deviceReadyForRequest() {
     if (device_ && openings_ == runOpening_) {
         return true;
     }
-    endRun(UpdaterListener::runFailed);
-    log("Device disconnected!\n");
+    const bool numbered = state_ == UpdateState::CompareExisting ||
+                          state_ == UpdateState::Download || state_ == UpdateState::Verify;
+    endRun({.phase = state_,
+            .failure = RunFailure::unreachable,
+            .block = numbered ? blockNumber_ : std::uint16_t{0}});
+    logFailure(RunFailure::unreachable);
     return false;
 }
 
@@ -302,8 +332,8 @@ void Updater::launch(const SetupPacket& setup, bool hasDataStage) {
     inFlight_ = request;
     if (!launchWorker_([request] { request->perform(); })) {
         inFlight_.reset();
-        endRun(UpdaterListener::runFailed);
-        log("Could not start a worker thread\n");
+        endRun({.phase = state_, .failure = RunFailure::workerNotStarted, .block = setup.value});
+        logFailure(RunFailure::workerNotStarted);
     }
 }
 

@@ -33,10 +33,10 @@ namespace tavik {
 // keeps the transport and the poster alive by itself and never reaches the engine.
 class Updater final : public UpdaterClient {
   public:
-    // `window` (the window, or another front end) is told of units and runs and must outlive the
-    // engine; so must `devices` and `log`. `poster` carries each worker's completion back to the
-    // event-loop thread.
-    Updater(UpdaterListener* window, DeviceAccess& devices,
+    // `listener` (the session over the window or the command line) is told of units and runs
+    // and must outlive the engine; so must `devices` and `log`. `poster` carries each worker's
+    // completion back to the event-loop thread.
+    Updater(UpdaterListener* listener, DeviceAccess& devices,
             std::shared_ptr<CompletionPoster> poster, Log& log,
             WorkerLauncher launchWorker = launchDetachedThread);
     Updater(const Updater&) = delete;
@@ -56,7 +56,7 @@ class Updater final : public UpdaterClient {
 
     // A compare-only run: the unit's image read back block by block against the image set, as
     // the first phase of an update run, and nothing written, no status asked, no restart. Ends
-    // with checkMatched, checkDiffered, or runFailed when a request fails or the unit is gone.
+    // with the outcome matched or differed, or failed when a request fails or the unit is gone.
     // Refused like startUpdate without an image or during a run.
     void startCheck();
 
@@ -90,11 +90,14 @@ class Updater final : public UpdaterClient {
 
     BlockCheck checkBlock(std::uint64_t received);
     void onStatusReply(std::uint64_t received);
-    // Tells the listener how the run ended (one of its end codes), then goes back to Idle.
-    void endRun(std::int32_t code);
+    void endWithRestart(bool answered);
+    // Tells the listener how the run ended, then goes back to Idle.
+    void endRun(const RunEnd& end);
+    void logFailure(RunFailure failure);
+    static RunFailure transferFailure(const DfuRequest* request);
     void log(std::string_view line) { log_.write(line); }
 
-    UpdaterListener* const window_;
+    UpdaterListener* const listener_;
     DeviceAccess& devices_;
     const std::shared_ptr<CompletionPoster> poster_;
     Log& log_;

@@ -2,9 +2,6 @@
 
 #include <string>
 
-#include "firmware/FirmwareImage.hpp"
-#include "firmware/UnitOffer.hpp"
-
 namespace tavik {
 
 namespace {
@@ -59,13 +56,13 @@ void UpdaterWindow::onTransferCompleted(bool success, std::uint64_t bytesTransfe
     client_->onTransferComplete(success, bytesTransferred);
 }
 
-// --- The engine's news ---------------------------------------------------------------------
+// --- The session's news --------------------------------------------------------------------
 
-void UpdaterWindow::onDeviceConnected() {
+void UpdaterWindow::onUnitConnected(const ConnectedUnit& unit) {
     finished_ = false;
-    std::string product, serial, version, build;
-    client_->getDeviceInfo(product, serial, version, build);
-    const UnitOffer offer = chooseUnitOffer(product, serial, version, build);
+    const UnitOffer& offer = unit.offer;
+    const std::string& product = offer.product;
+    const std::string& serial = offer.serial;
 
     std::string description;
     switch (offer.outcome) {
@@ -88,10 +85,6 @@ void UpdaterWindow::onDeviceConnected() {
             description = product + " (Serial: " + serial +
                           ", Firmware Version: " + offer.currentDisplayVersion + ")";
             break;
-    }
-    if (offer.hasImage()) {
-        const FirmwareImage image = loadFirmwareImage(offer.resourceId);
-        client_->setFirmwareImage(image.data, image.size);
     }
     // "OK" ends the program: it is the only button for a unit that is offered no image.
     if (okButton_ != nullptr) {
@@ -165,7 +158,21 @@ void UpdaterWindow::onUpdateState(std::int32_t code) {
     }
 }
 
-void UpdaterWindow::onDeviceAccessDenied() {
+void UpdaterWindow::onRunEnded(const RunEnd& end) {
+    switch (end.outcome) {
+        case RunOutcome::updated:
+            onUpdateState(runSucceeded);
+            break;
+        case RunOutcome::failed:
+            onUpdateState(runFailed);
+            break;
+        case RunOutcome::matched:
+        case RunOutcome::differed:
+            break;
+    }
+}
+
+void UpdaterWindow::onAccessDenied() {
     if (!accessDeniedText_.empty()) {
         setMessageText(accessDeniedText_);
     }

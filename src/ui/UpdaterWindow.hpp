@@ -5,14 +5,24 @@
 #include <string_view>
 #include <utility>
 
+#include "contracts/RunEnd.hpp"
 #include "contracts/UpdaterClient.hpp"
-#include "contracts/UpdaterListener.hpp"
+#include "session/UpdaterSession.hpp"
 #include "ui/WindowView.hpp"
 
 namespace tavik {
 
-class UpdaterWindow final : public UpdaterListener {
+class UpdaterWindow final : public UpdaterSession::FrontEnd {
   public:
+    // Codes of onUpdateState, the window's news about a run.
+    static constexpr std::int32_t runStarted = 0;
+    // The run ended with the unit holding the embedded image and told to restart.
+    static constexpr std::int32_t runSucceeded = 1;
+    static constexpr std::int32_t runProgress = 2;
+    // The run ended any other way: a failed transfer before the restart request, an unexpected
+    // status, a failed verification, the unit gone, a request that could not be started.
+    static constexpr std::int32_t runFailed = 3;
+
     // The engine as the window sees it (the contract every front end shares).
     using Client = UpdaterClient;
 
@@ -38,15 +48,22 @@ class UpdaterWindow final : public UpdaterListener {
     // A request worker's completion, delivered on the event-loop thread.
     void onTransferCompleted(bool success, std::uint64_t bytesTransferred);
 
-    // --- The engine's news (UpdaterListener) --------------------------------------------------
-    // A unit was opened and identified: choose the offer and show it.
-    void onDeviceConnected() override;
-    void onDeviceDisconnected() override;
-    // runStarted, runProgress, runSucceeded or runFailed; any other code does nothing (the
-    // window starts no compare-only run).
-    void onUpdateState(std::int32_t code) override;
+    // --- The session's news (UpdaterSession::FrontEnd) ---------------------------------------
+    // A unit was identified and its offer chosen: show it.
+    void onUnitConnected(const ConnectedUnit& unit) override;
+    void onUnitDisconnected() override { onDeviceDisconnected(); }
     // Shows the platform's remedy, if it has one, in the message line.
-    void onDeviceAccessDenied() override;
+    void onAccessDenied() override;
+    void onRunStarted() override { onUpdateState(runStarted); }
+    void onRunProgress() override { onUpdateState(runProgress); }
+    // runSucceeded for an update that succeeded, runFailed for one that failed; the window
+    // starts no compare-only run and ignores their ends.
+    void onRunEnded(const RunEnd& end) override;
+
+    // --- Presentation of units and runs ------------------------------------------------------
+    void onDeviceDisconnected();
+    // runStarted, runProgress, runSucceeded or runFailed; any other code does nothing.
+    void onUpdateState(std::int32_t code);
 
     // The remedy shown on access denied, set once by a platform whose users commonly meet it
     // (Linux: the udev rule). Empty, the default, shows nothing.

@@ -1,5 +1,5 @@
 // Fuzz target: whole update runs of the engine, assembled as every entry point assembles it
-// (UpdaterProgram), against the simulated unit, whose answers to the run's requests the fuzzer
+// (WindowProgram), against the simulated unit, whose answers to the run's requests the fuzzer
 // bends. Workers run synchronously and completions wait in a queue pumped like a message loop.
 //
 // Input:
@@ -27,7 +27,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/UpdaterProgram.hpp"
+#include "app/WindowProgram.hpp"
 #include "fuzz/Invariant.hpp"
 #include "fuzz/ReplyScript.hpp"
 #include "sim/CompletionQueue.hpp"
@@ -164,7 +164,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     NoLog log;
     test::RecordingView view;
     unsigned launches = 0;
-    UpdaterProgram program(view, *unit, completions, log, [&](std::function<void()> work) {
+    WindowProgram program(view, *unit, completions, log, [&](std::function<void()> work) {
         if (++launches == failingLaunch) {
             return false;
         }

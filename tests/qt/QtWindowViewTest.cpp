@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "app/UpdaterProgram.hpp"
+#include "app/WindowProgram.hpp"
 #include "runtime/EventLoopCompletionPoster.hpp"
 #include "support/EngineHarness.hpp"
 #include "support/TestImages.hpp"
@@ -95,7 +95,7 @@ struct QtProgram {
     QtWindowView view{&hotplug};
     test::RecordingLog log;
     std::vector<std::uint8_t> image;  // an image of the test's own, alive as long as the engine
-    UpdaterProgram program{
+    WindowProgram program{
         view, devices,
         std::make_shared<EventLoopCompletionPoster>(
             loop, [this](bool ok, std::uint64_t n) { program.window.onTransferCompleted(ok, n); }),

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/UpdaterProgram.hpp"
+#include "app/WindowProgram.hpp"
 #include "engine/Updater.hpp"
 #include "sim/CompletionQueue.hpp"
 #include "sim/SimulatedDeviceAccess.hpp"
@@ -140,7 +140,7 @@ struct EngineHarness {
     std::shared_ptr<sim::CompletionQueue> queue = std::make_shared<sim::CompletionQueue>();
     RecordingLog log;
     RecordingView view;
-    UpdaterProgram program;
+    WindowProgram program;
     UpdaterWindow& window = program.window;
     Updater& updater = program.updater;
     std::vector<std::uint8_t> image;

@@ -16,12 +16,14 @@ using Strings = std::vector<std::string>;
 constexpr const char* noUnitText = "No Tavik in update mode. Hold MON on IN 2 and power on device.";
 constexpr int clientWidth = 485;  // odd on purpose: w / 2 drops the remainder (242)
 
-// A created window over a recording view, with this object as its engine: getDeviceInfo answers
+// A created window over a recording view, and the session over it, with this object as their
+// engine: getDeviceInfo answers
 // as scripted; what the screen showed when the engine was called is kept.
 struct Screen : UpdaterWindow::Client {
     explicit Screen(bool failCreation = false) {
         view.failCreation = failCreation;
         window.setClient(this);
+        session.setClient(this);
         window.onCreate(clientWidth);
     }
     void connectDevice() override {
@@ -52,6 +54,7 @@ struct Screen : UpdaterWindow::Client {
     int connects = 0, registrationsAtConnect = -1;
     RecordingView view;
     UpdaterWindow window{view};
+    UpdaterSession session{window};  // the offer's choice, as in the programs
 };
 
 // "Loading..." and a hidden "OK" before the first connection, which follows the registration for
@@ -66,7 +69,7 @@ TEST(UpdaterWindow, CreationAndWhereControlsAndLinesSit) {
     EXPECT_EQ(s.view.controls.front().controlId, idcOkButton);
     EXPECT_EQ(s.view.visibleControls(), Strings{});
 
-    s.window.onDeviceConnected();
+    s.session.onDeviceConnected();
     s.view.invalidated.clear();
     s.window.setStatusText(std::string("Tav\0ik", 6));
     s.window.setMessageText("message");
@@ -113,7 +116,7 @@ TEST(UpdaterWindow, EachOutcomeOfAPresentedUnit) {
         s.imageSize = 0;
         s.serial = c.serial;
         s.version = c.version;
-        s.window.onDeviceConnected();
+        s.session.onDeviceConnected();
         EXPECT_EQ(s.window.messageText(), c.message);
         EXPECT_EQ(s.window.statusText(), "Device Connected: Tavik 8" + c.status);
         EXPECT_EQ(s.view.visibleControls(), Strings{c.visible});
@@ -155,7 +158,7 @@ TEST(UpdaterWindow, RunsAndDisconnectionsAsTheUserSeesThem) {
     for (const auto& step : steps) {
         SCOPED_TRACE(testing::Message() << "step " << &step - steps);
         if (step.event == present) {
-            s.window.onDeviceConnected();
+            s.session.onDeviceConnected();
         } else if (step.event == disconnect) {
             s.window.onDeviceDisconnected();
         } else {
@@ -178,7 +181,7 @@ TEST(UpdaterWindow, RunsAndDisconnectionsAsTheUserSeesThem) {
 
 TEST(UpdaterWindow, ProgressRangeAndPositionFollowTheEngine) {
     Screen s;
-    s.window.onDeviceConnected();
+    s.session.onDeviceConnected();
     const auto* action = s.view.record(s.window.actionButton());
     const auto* bar = s.view.record(s.window.progressBar());
     s.blockCount = 65536 + 5522;  // only the low 16 bits fit the range
@@ -201,7 +204,7 @@ TEST(UpdaterWindow, ProgressRangeAndPositionFollowTheEngine) {
 
 TEST(UpdaterWindow, FailedControlCreationIsToleratedEverywhere) {
     Screen s(true);
-    s.window.onDeviceConnected();
+    s.session.onDeviceConnected();
     EXPECT_EQ(s.window.okButton(), nullptr);
     EXPECT_EQ(s.window.actionButton(), nullptr);
     EXPECT_EQ(s.window.progressBar(), nullptr);

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <ostream>
-#include <string>
 #include <string_view>
 
 #include "runtime/Log.hpp"
@@ -9,7 +8,7 @@
 namespace tavik::cli {
 
 // The engine's diagnostic lines for the command line: echoed to standard error with --verbose,
-// otherwise dropped; the last one is kept, since it names why a run failed.
+// otherwise dropped. A run's end reaches the command line as a value (RunEnd), not from here.
 class CliLog final : public Log {
   public:
     CliLog(std::ostream& err, bool verbose) : err_(err), verbose_(verbose) {}
@@ -18,15 +17,11 @@ class CliLog final : public Log {
         if (verbose_) {
             err_ << line << std::flush;
         }
-        last_ = line.substr(0, line.find('\n'));
     }
-
-    const std::string& lastLine() const { return last_; }
 
   private:
     std::ostream& err_;
     const bool verbose_;
-    std::string last_;
 };
 
 }  // namespace tavik::cli

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "firmware/FirmwareImage.hpp"
 #include "runtime/EventLoopCompletionPoster.hpp"
 
 namespace tavik::cli {
@@ -33,7 +32,7 @@ CliSession::CliSession(const CliOptions& options, Environment environment)
       env_(std::move(environment)),
       log_(env_.err, options.verbose),
       progress_(env_.out, progressMode(options, env_.console)),
-      updater_(this, env_.devices,
+      program_(*this, env_.devices,
                std::make_shared<EventLoopCompletionPoster>(
                    env_.loop,
                    [this](bool success, std::uint64_t bytes) {
@@ -56,7 +55,7 @@ CliSession::~CliSession() {
 ExitCode CliSession::run() {
     const ExitCode code = execute();
     if (code == ExitCode::interrupted && report_.outcome != Outcome::interrupted) {
-        report_.phase = phaseName();
+        report_.phase = phaseName(updater_.state());
         return finish(Outcome::interrupted, ExitCode::interrupted);
     }
     return code;
@@ -161,31 +160,30 @@ ExitCode CliSession::runToEnd(bool check) {
     // A run that was refused (no image could be loaded) never started and will send no news.
     if (!runEnd_ && updater_.state() == UpdateState::Idle) {
         report_.phase = check ? "comparing" : "writing";
-        report_.failureLine = log_.lastLine();
+        report_.failureLine = failureLine(RunFailure::notStarted);
         return finish(Outcome::failed, ExitCode::runFailed);
     }
     while (!runEnd_) {
         if (!pump(pressLatency)) {
-            report_.phase = phaseName();
+            report_.phase = phaseName(updater_.state());
             progress_.finish(env_.console.now());
             return finish(Outcome::interrupted, ExitCode::interrupted);
         }
     }
     progress_.finish(env_.console.now());
-    switch (*runEnd_) {
-        case UpdaterListener::runSucceeded:
+    switch (runEnd_->outcome) {
+        case RunOutcome::updated:
             return finish(Outcome::updated, ExitCode::success);
-        case UpdaterListener::checkMatched:
+        case RunOutcome::matched:
             return finish(Outcome::matched, ExitCode::success);
-        case UpdaterListener::checkDiffered:
+        case RunOutcome::differed:
             return finish(Outcome::differed, ExitCode::checkDiffered);
-        default:
-            // The engine writes its reason before or just after telling of the end, within the
-            // same task, so the last line is read only now.
-            report_.phase = endPhase_;
-            report_.failureLine = log_.lastLine();
-            return finish(Outcome::failed, ExitCode::runFailed);
+        case RunOutcome::failed:
+            break;
     }
+    report_.phase = phaseName(runEnd_->phase);
+    report_.failureLine = failureLine(runEnd_->failure);
+    return finish(Outcome::failed, ExitCode::runFailed);
 }
 
 bool CliSession::pump(std::chrono::milliseconds span) {
@@ -209,8 +207,8 @@ bool CliSession::writing() const {
                                                    updater_.state() == UpdateState::GetStatus);
 }
 
-std::string CliSession::phaseName() const {
-    switch (updater_.state()) {
+std::string CliSession::phaseName(UpdateState state) {
+    switch (state) {
         case UpdateState::CompareExisting:
             return "comparing";
         case UpdateState::Download:
@@ -235,31 +233,15 @@ ExitCode CliSession::finish(Outcome outcome, ExitCode code) {
 
 // --- The engine's news -----------------------------------------------------------------------
 
-void CliSession::onDeviceConnected() {
-    std::string product, serial, version, build;
-    updater_.getDeviceInfo(product, serial, version, build);
-    offer_ = chooseUnitOffer(product, serial, version, build);
-    versionText_ = version;
-    if (offer_->hasImage()) {
-        const FirmwareImage image = loadFirmwareImage(offer_->resourceId);
-        updater_.setFirmwareImage(image.data, image.size);
-    }
+void CliSession::onUnitConnected(const ConnectedUnit& unit) {
+    offer_ = unit.offer;
+    versionText_ = unit.version;
 }
 
-void CliSession::onUpdateState(std::int32_t code) {
-    switch (code) {
-        case UpdaterListener::runStarted:
-            break;
-        case UpdaterListener::runProgress:
-            if (updater_.state() != UpdateState::Reboot) {
-                progress_.update(phaseName(), updater_.getBlockNumber(), updater_.getBlockCount(),
-                                 env_.console.now());
-            }
-            break;
-        default:
-            runEnd_ = code;
-            endPhase_ = phaseName();
-            break;
+void CliSession::onRunProgress() {
+    if (updater_.state() != UpdateState::Reboot) {
+        progress_.update(phaseName(updater_.state()), updater_.getBlockNumber(),
+                         updater_.getBlockCount(), env_.console.now());
     }
 }
 

@@ -7,6 +7,7 @@
 #include <ostream>
 #include <string>
 
+#include "app/UpdaterProgram.hpp"
 #include "app/cli/CliConsole.hpp"
 #include "app/cli/CliLog.hpp"
 #include "app/cli/CliOptions.hpp"
@@ -14,19 +15,21 @@
 #include "app/cli/ExitCode.hpp"
 #include "app/cli/InterruptGuard.hpp"
 #include "app/cli/ProgressReporter.hpp"
-#include "contracts/UpdaterListener.hpp"
+#include "contracts/RunEnd.hpp"
 #include "device/DeviceAccess.hpp"
 #include "device/HotplugMonitor.hpp"
-#include "engine/Updater.hpp"
 #include "firmware/UnitOffer.hpp"
 #include "runtime/TaskQueue.hpp"
+#include "runtime/WorkerLauncher.hpp"
+#include "session/UpdaterSession.hpp"
 
 namespace tavik::cli {
 
-// One command of the command line, from finding the unit to the report: the engine driven on a
-// TaskQueue that this thread pumps, with this session as the engine's listener, as the window
-// is in the window programs. The offer and image come from chooseUnitOffer, as there.
-class CliSession final : public UpdaterListener {
+// One command of the command line, from finding the unit to the report: the program (engine and
+// session) driven on a TaskQueue that this thread pumps, with this object as the session's
+// front end, as the window is in the window programs. The offer, the image and the end of a run
+// come from the session, as there.
+class CliSession final : public UpdaterSession::FrontEnd {
   public:
     struct Environment {
         DeviceAccess& devices;
@@ -55,11 +58,13 @@ class CliSession final : public UpdaterListener {
     // Runs the command and prints its report; returns the exit code. Once only.
     ExitCode run();
 
-    // --- UpdaterListener --------------------------------------------------------------------
-    void onDeviceConnected() override;
-    void onDeviceDisconnected() override {}
-    void onDeviceAccessDenied() override { accessDenied_ = true; }
-    void onUpdateState(std::int32_t code) override;
+    // --- UpdaterSession::FrontEnd ----------------------------------------------------------
+    void onUnitConnected(const ConnectedUnit& unit) override;
+    void onUnitDisconnected() override {}
+    void onAccessDenied() override { accessDenied_ = true; }
+    void onRunStarted() override {}
+    void onRunProgress() override;
+    void onRunEnded(const RunEnd& end) override { runEnd_ = end; }
 
   private:
     ExitCode execute();
@@ -72,7 +77,7 @@ class CliSession final : public UpdaterListener {
     // handled; false when a press ends the program.
     bool pump(std::chrono::milliseconds span);
     bool writing() const;
-    std::string phaseName() const;
+    static std::string phaseName(UpdateState state);
     ExitCode finish(Outcome outcome, ExitCode code);
 
     const CliOptions options_;
@@ -81,14 +86,14 @@ class CliSession final : public UpdaterListener {
     ProgressReporter progress_;
     InterruptGuard guard_;
     int pressesHandled_ = 0;
-    Updater updater_;
+    UpdaterProgram program_;
+    Updater& updater_ = program_.updater;
 
     bool accessDenied_ = false;
     std::optional<UnitOffer> offer_;
     std::string versionText_;
-    // The code the run ended with, and the phase it was in then.
-    std::optional<std::int32_t> runEnd_;
-    std::string endPhase_;
+    // How the run ended.
+    std::optional<RunEnd> runEnd_;
     CliReport report_;
 };
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "app/UpdaterProgram.hpp"
+#include "app/WindowProgram.hpp"
 #include "device/libusb/LibusbDeviceAccess.hpp"
 #include "device/libusb/LibusbHotplugMonitor.hpp"
 #include "runtime/EventLoopCompletionPoster.hpp"
@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
         loop, [&window](bool success, std::uint64_t bytes) {
             window->onTransferCompleted(success, bytes);
         });
-    tavik::UpdaterProgram program(view, devices, poster, log);
+    tavik::WindowProgram program(view, devices, poster, log);
     window = &program.window;
     program.window.setAccessDeniedText(accessDeniedText);
     view.setPresentation(&program.window);

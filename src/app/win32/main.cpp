@@ -9,7 +9,7 @@
 #include <functional>
 #include <memory>
 
-#include "app/UpdaterProgram.hpp"
+#include "app/WindowProgram.hpp"
 #include "app/win32/Win32CompletionPoster.hpp"
 #include "app/win32/Win32WorkerLauncher.hpp"
 #include "device/win32/Win32DeviceAccess.hpp"
@@ -63,7 +63,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     tavik::Win32DeviceAccess devices;
     tavik::StandardOutputLog log;
     auto poster = std::make_shared<tavik::Win32CompletionPoster>();
-    tavik::UpdaterProgram program(view, devices, poster, log, tavik::launchWorkerThread);
+    tavik::WindowProgram program(view, devices, poster, log, tavik::launchWorkerThread);
     view.setPresentation(&program.window);
     view.setFont(messageFont());
 
