@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "contracts/UpdateState.hpp"
@@ -37,8 +38,8 @@ struct RunEnd {
     // The block number (wValue) of the request that failed or of the block that differed;
     // 0 for requests without one.
     std::uint16_t block = 0;
-    // bState of the unit's status, for unexpectedStatus (0 when the reply was too short).
-    std::uint8_t unitState = 0;
+    // bState of the unit's status, for unexpectedStatus; empty when the reply was too short.
+    std::optional<std::uint8_t> unitState{};
 };
 
 // The diagnostic line the engine writes for a failure, without its newline; empty for none.

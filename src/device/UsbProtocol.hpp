@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -39,6 +40,10 @@ inline constexpr std::size_t dfuBlockSize = 64;
 inline constexpr std::size_t dfuStatusLength = 6;
 inline constexpr std::size_t dfuStatusStateByte = 4;
 inline constexpr std::uint8_t dfuIdle = 2;
+
+// How long a control transfer may take before the host gives up on it: libusb's transfers are
+// given it, and it is WinUSB's own default for the default pipe.
+inline constexpr std::chrono::milliseconds transferTimeout{5000};
 
 // Setup packets of the requests, fields as on the wire.
 constexpr SetupPacket descriptorRequest(std::uint8_t type, std::uint8_t index,

@@ -238,8 +238,9 @@ void Updater::onStatusReply(std::uint64_t received) {
         logFailure(RunFailure::unexpectedStatus);
         endRun({.phase = state_,
                 .failure = RunFailure::unexpectedStatus,
-                .unitState =
-                    count == status.size() ? status[usb::dfuStatusStateByte] : std::uint8_t{0}});
+                .unitState = count == status.size()
+                                 ? std::optional<std::uint8_t>(status[usb::dfuStatusStateByte])
+                                 : std::nullopt});
     }
 }
 

@@ -149,17 +149,23 @@ TEST(CliOutcome, ReportsAndExitCode) {
          "verifying: 2649 of 2649 blocks (100%)|Updated to 2.07; the unit restarts",
          true},
         {"serial T1X00002;image embedded 103 version 2.2.6+579;stall upload 1", "update -y",
-         runFailed, "Failed while comparing: AsyncRequestCallback Error\nThe unit stays", false},
+         runFailed,
+         "Failed while comparing block 0: the request failed on the bus.\nThe unit stays in update "
+         "mode and can be updated again",
+         false},
         {"serial T1X00002;image embedded 103;stall upload 5", "check", runFailed,
-         "Check failed while comparing: AsyncRequestCallback Error", false},
+         "Check failed while comparing block 4: the request failed on the bus.\nNothing was "
+         "written",
+         false},
         {"serial T1X00002;stall download 100", "update -y", runFailed,
-         "Version: (none read)\n|writing: 100 of 2649 blocks|Failed while writing: "
-         "AsyncRequestCallback",
+         "Version: (none read)\n|writing: 100 of 2649 blocks|Failed while writing block 100: "
+         "the request failed on the bus.",
          true},
         {"serial T1X00002;status-reply 00 00 00 00 0a 00", "update -y --json", runFailed, "failed",
          true},
         {"serial T1X00002;corrupt-block 7", "update -y", runFailed,
-         "verifying: 8 of 2649 blocks|Failed while verifying: Update Failed", true},
+         "verifying: 8 of 2649 blocks|Failed while verifying: block 7 read back differently.",
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.unit) + " / " + c.commandLine);
@@ -184,6 +190,62 @@ TEST(CliOutcome, ReportsAndExitCode) {
             EXPECT_EQ(out.find('\x1b'), std::string::npos) << "escape codes off a terminal";
         }
         EXPECT_EQ(cli.unit && cli.requestsOf(RequestKind::download) > 0, c.downloads);
+    }
+}
+
+// A failed run's JSON report says where and why it ended, and what can be done.
+TEST(CliFailure, TheJsonReportSaysWhy) {
+    const struct {
+        const char* unit;
+        const char* commandLine;
+        nlohmann::json expected;  // the report's fields that say why
+    } cases[] = {
+        {"serial T1X00002;stall download 100",
+         "update -y --json",
+         {{"phase", "writing"},
+          {"block", 100},
+          {"failure", "transfer-failed"},
+          {"reason", "the request failed on the bus"},
+          {"error", "AsyncRequestCallback Error"}}},
+        {"serial T1X00002;status-reply 00 00 00 00 0a 00",
+         "update -y --json",
+         {{"phase", "writing"},
+          {"failure", "unexpected-status"},
+          {"reason", "the unit reported dfuERROR"},
+          {"error", "GetStatus unexpected result"}}},
+        {"serial T1X00002;status-reply 00 00 00",
+         "update -y --json",
+         {{"failure", "unexpected-status"}, {"reason", "the unit's status reply was incomplete"}}},
+        {"serial T1X00002;corrupt-block 7",
+         "update -y --json",
+         {{"phase", "verifying"},
+          {"failure", "verify-failed"},
+          {"reason", "block 7 read back differently"},
+          {"error", "Update Failed"}}},
+        {"serial T1X00002;image embedded 103;stall upload 5",
+         "check --json",
+         {{"phase", "comparing"},
+          {"block", 4},
+          {"advice", "Nothing was written; the check can be run again."}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.unit);
+        CliRun cli(c.unit);
+        EXPECT_EQ(cli.run(c.commandLine), toInt(runFailed));
+        std::istringstream lines(cli.out.str());
+        nlohmann::json report;
+        for (std::string line; std::getline(lines, line);) {
+            report = nlohmann::json::parse(line);
+        }
+        for (const auto& [key, value] : c.expected.items()) {
+            EXPECT_EQ(report.value(key, nlohmann::json()), value) << key;
+        }
+        EXPECT_EQ(report.contains("block"), c.expected.contains("block"));
+        if (std::string(c.commandLine).starts_with("update")) {
+            EXPECT_EQ(report.value("advice", ""),
+                      "The unit stays in update mode and can be updated again: run the update "
+                      "again.");
+        }
     }
 }
 

@@ -2,6 +2,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
+#include <iterator>
+
+#include "device/UsbProtocol.hpp"
+
 namespace tavik::cli {
 
 namespace {
@@ -103,6 +108,50 @@ std::string unitText(const UnitOffer& offer, const std::string& versionText) {
     return text + "Offer: " + offerText(offer) + "\n";
 }
 
+// The names of the DFU states a unit reports in bState.
+const char* dfuStateName(std::uint8_t state) {
+    static constexpr const char* names[] = {
+        "appIDLE",          "appDETACH",   "dfuIDLE",
+        "dfuDNLOAD-SYNC",   "dfuDNBUSY",   "dfuDNLOAD-IDLE",
+        "dfuMANIFEST-SYNC", "dfuMANIFEST", "dfuMANIFEST-WAIT-RESET",
+        "dfuUPLOAD-IDLE",   "dfuERROR"};
+    return state < std::size(names) ? names[state] : nullptr;
+}
+
+// What the user can do after a failed run.
+const char* advice(Command command) {
+    return command == Command::update
+               ? "The unit stays in update mode and can be updated again: run the update again."
+               : "Nothing was written; the check can be run again.";
+}
+
+// A name for scripts, one per reason.
+const char* failureName(RunFailure failure) {
+    switch (failure) {
+        case RunFailure::none:
+            return "none";
+        case RunFailure::stalled:
+            return "stalled";
+        case RunFailure::unitGone:
+            return "unit-gone";
+        case RunFailure::timedOut:
+            return "timed-out";
+        case RunFailure::transferFailed:
+            return "transfer-failed";
+        case RunFailure::unexpectedStatus:
+            return "unexpected-status";
+        case RunFailure::verifyFailed:
+            return "verify-failed";
+        case RunFailure::unreachable:
+            return "unreachable";
+        case RunFailure::workerNotStarted:
+            return "no-thread";
+        case RunFailure::notStarted:
+            return "not-started";
+    }
+    return "";
+}
+
 std::string outcomeText(const CliReport& report) {
     const std::string target = report.unit ? report.unit->targetDisplayVersion : "";
     switch (report.outcome) {
@@ -131,12 +180,13 @@ std::string outcomeText(const CliReport& report) {
             return "Match: the unit holds the image of " + target + " exactly.\n";
         case Outcome::differed:
             return "Differs: the unit does not hold the image of " + target + ".\n";
-        case Outcome::failed:
+        case Outcome::failed: {
+            const RunEnd end = report.runEnd.value_or(RunEnd{});
             return (report.command == Command::check ? "Check failed while " : "Failed while ") +
-                   report.phase + ": " + report.failureLine + "\n" +
-                   (report.command == Command::update
-                        ? "The unit stays in update mode; run the update again.\n"
-                        : "");
+                   report.phase +
+                   (failureNamesBlock(end) ? " block " + std::to_string(end.block) : "") + ": " +
+                   failureReason(end) + ".\n" + advice(report.command) + "\n";
+        }
         case Outcome::declined:
             return "Not updated; nothing written.\n";
         case Outcome::interrupted:
@@ -149,6 +199,49 @@ std::string outcomeText(const CliReport& report) {
 }
 
 }  // namespace
+
+std::string failureReason(const RunEnd& end) {
+    switch (end.failure) {
+        case RunFailure::stalled:
+            return "the unit stalled the request";
+        case RunFailure::unitGone:
+            return "the unit left the bus";
+        case RunFailure::timedOut:
+            return "no answer within " +
+                   std::to_string(
+                       std::chrono::duration_cast<std::chrono::seconds>(usb::transferTimeout)
+                           .count()) +
+                   " s";
+        case RunFailure::transferFailed:
+            return "the request failed on the bus";
+        case RunFailure::unexpectedStatus: {
+            if (!end.unitState) {
+                return "the unit's status reply was incomplete";
+            }
+            const char* name = dfuStateName(*end.unitState);
+            return name != nullptr ? std::string("the unit reported ") + name
+                                   : "the unit reported state " + std::to_string(*end.unitState);
+        }
+        case RunFailure::verifyFailed:
+            return "block " + std::to_string(end.block) + " read back differently";
+        case RunFailure::unreachable:
+            return "the unit was gone before the next request";
+        case RunFailure::workerNotStarted:
+            return "no thread could be started for the next request";
+        case RunFailure::notStarted:
+            return "the run could not start";
+        case RunFailure::none:
+            break;
+    }
+    return "the run ended early";
+}
+
+bool failureNamesBlock(const RunEnd& end) {
+    const bool numbered = end.phase == UpdateState::CompareExisting ||
+                          end.phase == UpdateState::Download || end.phase == UpdateState::Verify;
+    return numbered && end.failure != RunFailure::verifyFailed &&
+           end.failure != RunFailure::notStarted;
+}
 
 std::string renderUnitText(const CliReport& report) {
     return report.unit ? unitText(*report.unit, report.versionText) : std::string();
@@ -172,8 +265,15 @@ std::string renderJson(const CliReport& report) {
     if (!report.phase.empty()) {
         document["phase"] = report.phase;
     }
-    if (!report.failureLine.empty()) {
-        document["error"] = report.failureLine;
+    if (report.outcome == Outcome::failed && report.runEnd) {
+        const RunEnd& end = *report.runEnd;
+        if (failureNamesBlock(end)) {
+            document["block"] = end.block;
+        }
+        document["failure"] = failureName(end.failure);
+        document["reason"] = failureReason(end);
+        document["error"] = failureLine(end.failure);
+        document["advice"] = advice(report.command);
     }
     if (report.outcome == Outcome::accessDenied && !report.accessDeniedRemedy.empty()) {
         document["remedy"] = report.accessDeniedRemedy;

@@ -5,6 +5,7 @@
 
 #include "app/cli/CliOptions.hpp"
 #include "app/cli/ExitCode.hpp"
+#include "contracts/RunEnd.hpp"
 #include "firmware/UnitOffer.hpp"
 
 namespace tavik::cli {
@@ -32,9 +33,10 @@ struct CliReport {
     std::optional<UnitOffer> unit;
     std::string versionText;
     // Where a run failed or was interrupted ("comparing", "writing", "verifying",
-    // "restarting"), and the engine's last diagnostic line before it ended.
+    // "restarting").
     std::string phase;
-    std::string failureLine;
+    // How a failed run ended (or that it could not start), as the session told it.
+    std::optional<RunEnd> runEnd;
     // The platform's remedy for access denied; empty where it has none.
     std::string accessDeniedRemedy;
 };
@@ -44,6 +46,10 @@ struct CliReport {
 // how the command ended.
 std::string renderUnitText(const CliReport& report);
 std::string renderOutcomeText(const CliReport& report);
+// Why a failed run ended, in words ("the unit stalled the request", "block 7 read back
+// differently"), and whether the end names the block of the request it failed at.
+std::string failureReason(const RunEnd& end);
+bool failureNamesBlock(const RunEnd& end);
 // The report as one JSON document on one line, ending with a newline.
 std::string renderJson(const CliReport& report);
 

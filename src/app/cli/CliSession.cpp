@@ -160,7 +160,7 @@ ExitCode CliSession::runToEnd(bool check) {
     // A run that was refused (no image could be loaded) never started and will send no news.
     if (!runEnd_ && updater_.state() == UpdateState::Idle) {
         report_.phase = check ? "comparing" : "writing";
-        report_.failureLine = failureLine(RunFailure::notStarted);
+        report_.runEnd = RunEnd{.failure = RunFailure::notStarted};
         return finish(Outcome::failed, ExitCode::runFailed);
     }
     while (!runEnd_) {
@@ -182,7 +182,7 @@ ExitCode CliSession::runToEnd(bool check) {
             break;
     }
     report_.phase = phaseName(runEnd_->phase);
-    report_.failureLine = failureLine(runEnd_->failure);
+    report_.runEnd = runEnd_;
     return finish(Outcome::failed, ExitCode::runFailed);
 }
 
