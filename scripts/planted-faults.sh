@@ -49,6 +49,8 @@ sim-corrupt-noop|sim/SimulatedUnit.cpp|s/reply\[0\] ^= 0xFF;/reply[0] ^= 0x00;/
 sim-download-sequence|sim/SimulatedUnit.cpp|0,/setup.value != nextDownloadBlock_/s/setup.value != nextDownloadBlock_/setup.value < nextDownloadBlock_/
 bus-stall-errno|sim/umockdev/UsbfsNode.cpp|s/return -EPIPE;/return -EPROTO;/
 bus-gone-errno|sim/umockdev/UsbfsNode.cpp|s/error = ENODEV;/error = EIO;/
+cli-json-total-dropped|src/app/cli/ProgressReporter.cpp|s/{"total", phase.total},//
+engine-block-count-whole|src/engine/Updater.cpp|s/(size + usb::dfuBlockSize - 1)/(size + usb::dfuBlockSize)/
 EOF
 )
 

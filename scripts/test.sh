@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: formatting, the native tests (plain, with other valid images,
-# AddressSanitizer, ThreadSanitizer), the fuzz targets for a few seconds each, the Windows cross build with its
-# tests under Wine, and two release builds of HEAD that must be byte for byte the same.
+# AddressSanitizer, ThreadSanitizer), the fuzz targets for a few seconds each, the Windows cross
+# build with its tests under Wine, and two release builds of HEAD that must be byte for byte the
+# same.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)

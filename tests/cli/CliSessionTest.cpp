@@ -118,6 +118,26 @@ std::string withBlocks(std::string text) {
     return text;
 }
 
+// The report of a --json run: its last line. The lines before it are progress, each one JSON
+// document with the phase, the blocks done of the image's, and the share in percent.
+nlohmann::json jsonReport(const std::string& out) {
+    std::istringstream lines(out);
+    nlohmann::json last;
+    for (std::string line; std::getline(lines, line);) {
+        last = nlohmann::json::parse(line);
+        if (last.value("event", "") == "progress") {
+            const std::string phase = last.value("phase", "");
+            EXPECT_TRUE(phase == "comparing" || phase == "writing" || phase == "verifying") << line;
+            const auto done = last.value("done", UINT64_MAX);
+            EXPECT_EQ(last.value("total", UINT64_MAX), blocks103()) << line;
+            EXPECT_LE(done, blocks103()) << line;
+            EXPECT_EQ(last.value("percent", -1), static_cast<int>(done * 100 / blocks103()))
+                << line;
+        }
+    }
+    return last;
+}
+
 constexpr const char* absent = "";
 constexpr const char* deniedUnit = "serial T1X00001";  // opens are refused (accessDenied)
 constexpr const char* xmosUnit = "product-id 0x0009;product Tavik Duo;serial X1234";
@@ -188,12 +208,7 @@ TEST(CliOutcome, ReportsAndExitCode) {
         EXPECT_EQ(cli.run(c.commandLine), toInt(c.exitCode));
         const std::string out = cli.out.str();
         if (std::string(c.commandLine).ends_with("--json")) {
-            // Progress lines first, then the report: every line one JSON document.
-            std::istringstream lines(out);
-            nlohmann::json last;
-            for (std::string line; std::getline(lines, line);) {
-                last = nlohmann::json::parse(line);
-            }
+            const nlohmann::json last = jsonReport(out);
             EXPECT_EQ(last.value("result", ""), c.expected) << out;
             EXPECT_EQ(last.value("exitCode", -1), toInt(c.exitCode));
         } else {
@@ -246,11 +261,7 @@ TEST(CliFailure, TheJsonReportSaysWhy) {
         SCOPED_TRACE(c.unit);
         CliRun cli(c.unit);
         EXPECT_EQ(cli.run(c.commandLine), toInt(runFailed));
-        std::istringstream lines(cli.out.str());
-        nlohmann::json report;
-        for (std::string line; std::getline(lines, line);) {
-            report = nlohmann::json::parse(line);
-        }
+        const nlohmann::json report = jsonReport(cli.out.str());
         for (const auto& [key, value] : c.expected.items()) {
             EXPECT_EQ(report.value(key, nlohmann::json()), value) << key;
         }

@@ -311,5 +311,19 @@ TEST(DfuRequest, ReceivedIsWhatTheTransferMovedAtMost) {
     }
 }
 
+// The progress range: a last part block counts whole, and an image of whole blocks has no block
+// more (its read-back ends with an empty read, which is no block of the image).
+TEST(UpdaterRun, BlockCountCountsAPartBlockWhole) {
+    const struct {
+        std::uint64_t size, blocks;
+    } cases[] = {{0, 0}, {1, 1}, {64, 1}, {65, 2}, {128, 2}, {128000, 2000}, {169516, 2649}};
+    for (const auto& c : cases) {
+        const Bytes image(c.size, 0x5A);
+        SmallRun r;
+        r.updater.setFirmwareImage(image.data(), image.size());
+        EXPECT_EQ(r.updater.getBlockCount(), c.blocks) << c.size;
+    }
+}
+
 }  // namespace
 }  // namespace tavik
