@@ -34,12 +34,33 @@ TEST(TaskQueue, RunsTasksFromOtherThreadsOnTheOwnerInPostingOrder) {
     EXPECT_FALSE(loop->runOne(1ms)) << "nothing left to run";
 }
 
+// A delayed task waits its time without holding up others, then runs in the order of the times;
+// the loop waits for it only as long as it is asked to.
+TEST(TaskQueue, DelayedTasksRunNoSoonerThanTheirTimeInItsOrder) {
+    using Clock = std::chrono::steady_clock;
+    TaskQueue loop;
+    std::vector<int> order;
+    const Clock::time_point start = Clock::now();
+    Clock::time_point ranLast{};
+    loop.postDelayed(60ms, [&] { order.push_back(3), ranLast = Clock::now(); });
+    loop.postDelayed(20ms, [&] { order.push_back(2); });
+    std::thread([&] { loop.post([&] { order.push_back(1); }); }).join();
+    EXPECT_TRUE(loop.runOne(1ms));
+    EXPECT_EQ(order, std::vector<int>{1});
+    EXPECT_FALSE(loop.runOne(0ms)) << "neither delayed task is due yet";
+    EXPECT_TRUE(loop.runUntil([&] { return order.size() == 3; }, 30s));
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+    EXPECT_GE(ranLast - start, 60ms);
+}
+
 TEST(TaskQueue, AClosedLoopDropsWaitingAndLaterTasks) {
     TaskQueue loop;
     int ran = 0;
     loop.post([&] { ++ran; });
+    loop.postDelayed(0ms, [&] { ++ran; });
     loop.close();
     loop.post([&] { ++ran; });
+    loop.postDelayed(0ms, [&] { ++ran; });
     EXPECT_FALSE(loop.runOne(1ms));
     EXPECT_FALSE(loop.runUntil([] { return false; }, 1ms));
     EXPECT_EQ(ran, 0);

@@ -29,6 +29,9 @@ struct CountingLoop final : EventLoop {
         ++posted;
         queue.post(std::move(task));
     }
+    void postDelayed(std::chrono::milliseconds delay, std::function<void()> task) override {
+        queue.postDelayed(delay, std::move(task));
+    }
     TaskQueue queue;
     std::atomic<int> posted{0};
 };

@@ -4,6 +4,7 @@
 #include <QTest>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -42,6 +43,29 @@ TEST(QtEventLoop, TasksFromAnyThreadRunOnTheOwnerThreadInPostingOrder) {
     for (const std::vector<int>& s : seen) {
         EXPECT_TRUE(std::is_sorted(s.begin(), s.end()) && s.size() == 200);
     }
+}
+
+// A delayed task, posted from any thread, runs on the owner no sooner than its delay; closing
+// the loop drops one still waiting.
+TEST(QtEventLoop, DelayedTasksRunOnTheOwnerNoSoonerUntilClosed) {
+    using Clock = std::chrono::steady_clock;
+    auto loop = std::make_shared<QtEventLoop>();
+    const auto owner = std::this_thread::get_id();
+    const Clock::time_point start = Clock::now();
+    Clock::time_point ran{};
+    bool onOwner = false, late = false;
+    std::thread([&] {
+        loop->postDelayed(std::chrono::milliseconds(50), [&] {
+            onOwner = std::this_thread::get_id() == owner, ran = Clock::now();
+        });
+    }).join();
+    loop->postDelayed(std::chrono::milliseconds(200), [&] { late = true; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ran != Clock::time_point{}; }, 30000));
+    EXPECT_TRUE(onOwner);
+    EXPECT_GE(ran - start, std::chrono::milliseconds(50));
+    loop->close();
+    QTest::qWait(300);
+    EXPECT_FALSE(late) << "the closed loop's timer never fires";
 }
 
 // However the loop ends, no waiting or later task runs, and each dropped task is destroyed.

@@ -2,6 +2,7 @@
 
 #include <QMetaObject>
 #include <QObject>
+#include <QTimer>
 
 #include <deque>
 #include <mutex>
@@ -91,6 +92,29 @@ void QtEventLoop::post(std::function<void()> task) {
     // Under the mutex: close() cannot delete the receiver between the check and the call. Only
     // the name of the slot is handed to Qt, which allocates its event itself.
     QMetaObject::invokeMethod(shared_->receiver, "runNext", Qt::QueuedConnection);
+}
+
+void QtEventLoop::postDelayed(std::chrono::milliseconds delay, std::function<void()> task) {
+    post([shared = shared_, delay, task = std::move(task)]() mutable {
+        // On the owner thread: the receiver lives until close(), which takes its timers with it.
+        TaskReceiver* receiver = nullptr;
+        {
+            std::lock_guard lock(shared->mutex);
+            receiver = shared->receiver;
+        }
+        if (receiver == nullptr) {
+            return;
+        }
+        QTimer::singleShot(delay, receiver, [shared, task = std::move(task)] {
+            {
+                std::lock_guard lock(shared->mutex);
+                if (shared->closed) {
+                    return;
+                }
+            }
+            task();
+        });
+    });
 }
 
 void QtEventLoop::close() {

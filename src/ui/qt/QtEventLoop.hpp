@@ -28,6 +28,9 @@ class QtEventLoop final : public EventLoop {
 
     // Thread-safe; never runs `task` inside the call. Dropped once the loop is closed.
     void post(std::function<void()> task) override;
+    // A single-shot timer of the owner thread, started by a posted task (so from any thread);
+    // the delay counts from then, which is no sooner than the call.
+    void postDelayed(std::chrono::milliseconds delay, std::function<void()> task) override;
 
     // Ends the loop on the owner thread: waiting tasks are destroyed unrun, later posts dropped.
     // Safe to call twice and from inside a task (the receiver then goes once that task returns).
