@@ -6,11 +6,13 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "app/WindowProgram.hpp"
+#include "contracts/RunEnd.hpp"
 #include "engine/Updater.hpp"
 #include "runtime/EventLoopCompletionPoster.hpp"
 #include "runtime/TaskQueue.hpp"
@@ -68,6 +70,14 @@ inline RunRequest runRequest(const sim::WireRequest& r) {
         return static_cast<std::uint16_t>(r.setup[i] | r.setup[i + 1] << 8);
     };
     return {{r.setup[0], r.setup[1], word(2), word(4), word(6)}, r.hostLength, r.succeeded, r.data};
+}
+
+// A run's end in one line, its fields as numbers: whole ends compare (and print) as text.
+inline std::string describe(const RunEnd& e) {
+    return "outcome " + std::to_string(static_cast<int>(e.outcome)) + ", phase " +
+           std::to_string(static_cast<int>(e.phase)) + ", failure " +
+           std::to_string(static_cast<int>(e.failure)) + ", block " + std::to_string(e.block) +
+           ", unit state " + std::to_string(e.unitState);
 }
 
 // The program assembled as the entry points do, over a recording view and the simulated unit.
@@ -130,6 +140,8 @@ struct EngineHarness {
     }
 
     std::size_t sent() const { return unit->requestCount() - from; }
+
+    const std::optional<RunEnd>& lastRunEnd() const { return program.program.session.lastRunEnd(); }
 
     std::vector<RunRequest> run() const {
         const std::vector<sim::WireRequest> wire = unit->requests();
