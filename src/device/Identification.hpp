@@ -1,8 +1,11 @@
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "device/UsbTransport.hpp"
 
@@ -15,6 +18,15 @@ inline constexpr std::uint16_t unitProductId = 0x000D;
 inline constexpr std::uint16_t unitShortBranchProductId = 0x0009;
 inline constexpr std::uint16_t unitProductIdLater = 0x001D;
 inline constexpr std::string_view shortBranchVersion = "XMOS";
+// Every product id of the unit, in the order identifyDevice takes them.
+inline constexpr std::array<std::uint16_t, 3> unitProductIds{
+    unitProductId, unitShortBranchProductId, unitProductIdLater};
+
+// True for the unit's vendor with one of its product ids.
+constexpr bool isUnitId(std::uint16_t vendorId, std::uint16_t productId) {
+    return vendorId == unitVendorId && std::find(unitProductIds.begin(), unitProductIds.end(),
+                                                 productId) != unitProductIds.end();
+}
 
 // The texts identification reads from a unit.
 struct DeviceIdentity {

@@ -40,7 +40,7 @@ void Updater::connectDevice() {
     }
     device_ = std::move(opened.device);
     ++openings_;
-    if (identifyDevice(unitVendorId, unitProductId, unitShortBranchProductId, unitProductIdLater)) {
+    if (identifyDevice(unitVendorId, unitProductIds)) {
         listener_->onDeviceConnected();
     } else {
         disconnectDevice();
@@ -52,13 +52,12 @@ void Updater::disconnectDevice() {
     listener_->onDeviceDisconnected();
 }
 
-bool Updater::identifyDevice(std::uint16_t vendorId, std::uint16_t productId1,
-                             std::uint16_t productId2, std::uint16_t productId3) {
+bool Updater::identifyDevice(std::uint16_t vendorId, std::span<const std::uint16_t, 3> productIds) {
     if (!device_) {
         return false;
     }
-    switch (
-        tavik::identifyDevice(*device_, vendorId, productId1, productId2, productId3, identity_)) {
+    switch (tavik::identifyDevice(*device_, vendorId, productIds[0], productIds[1], productIds[2],
+                                  identity_)) {
         case Identification::recognised:
             return true;
         case Identification::descriptorError:

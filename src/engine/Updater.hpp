@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "contracts/UpdateState.hpp"
@@ -61,11 +62,10 @@ class Updater final : public UpdaterClient {
     void startCheck();
 
     // --- Identification of the open unit (synchronous, event-loop thread) ---------------------
-    // True when the open unit is one of the given vendor's three products; replaces the texts
-    // that getDeviceInfo hands out. Writes "Error getting descriptor" when the device
-    // descriptor cannot be read whole.
-    bool identifyDevice(std::uint16_t vendorId, std::uint16_t productId1, std::uint16_t productId2,
-                        std::uint16_t productId3);
+    // True when the open unit is one of the given vendor's three products (in the order of
+    // unitProductIds); replaces the texts that getDeviceInfo hands out. Writes "Error getting
+    // descriptor" when the device descriptor cannot be read whole.
+    bool identifyDevice(std::uint16_t vendorId, std::span<const std::uint16_t, 3> productIds);
     // A string descriptor of the open unit as 8-bit text; empty with no unit open.
     std::string getStringDescriptor(std::uint8_t index);
 

@@ -1,5 +1,6 @@
 #include "firmware/UnitOffer.hpp"
 
+#include "device/Identification.hpp"
 #include "firmware/FirmwareCatalog.hpp"
 
 namespace tavik {
@@ -9,7 +10,7 @@ UnitOffer chooseUnitOffer(std::string_view product, std::string_view serial,
     UnitOffer offer;
     offer.product = product;
     offer.serial = serial;
-    if (version == "XMOS") {
+    if (version == shortBranchVersion) {
         offer.outcome = OfferOutcome::xmos;
         return offer;
     }

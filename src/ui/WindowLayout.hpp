@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 namespace tavik {
 
@@ -34,6 +35,9 @@ struct Colour {
     std::uint8_t r, g, b;
     friend bool operator==(const Colour&, const Colour&) = default;
 };
+
+// The main window's title, ASCII.
+inline constexpr std::string_view windowTitle = "Zerrow Tavik Updater (Sept 2023)";
 
 inline constexpr Colour backgroundColour{17, 21, 24};
 inline constexpr Colour textColour{192, 192, 192};

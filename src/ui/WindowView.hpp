@@ -7,10 +7,13 @@
 
 namespace tavik {
 
-// The platform side of the main window: carries out what UpdaterWindow decides. Win32:
-// CreateWindowExW, ShowWindow, DestroyWindow, PBM_SETRANGE/PBM_SETPOS, InvalidateRect. Tests: a
-// recording fake. Every call comes on the event-loop thread; none reports failure, and none is
-// ever made on a null control.
+// The platform side of the main window: carries out what UpdaterWindow decides. Windows
+// (ui/win32/Win32WindowView): CreateWindowExW, ShowWindow, DestroyWindow, PBM_SETRANGE/PBM_SETPOS,
+// InvalidateRect, RegisterDeviceNotificationW. Linux (ui/qt/QtWindowView): child widgets it
+// paints itself (PaintedButton, PaintedProgressBar), QWidget::update, a HotplugMonitor for
+// arrivals and removals. Tests: the recording fake of tests/support/RecordingView.hpp, which keeps
+// the controls, the areas invalidated and the registrations. Every call comes on the event-loop
+// thread; none reports failure, and none is ever made on a null control.
 class WindowView {
   public:
     // A child control; null when there is none (never created, destroyed, or creation failed).

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/CompletionQueue.hpp"
 #include "support/EngineHarness.hpp"
 #include "support/TestImages.hpp"
 

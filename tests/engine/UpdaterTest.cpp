@@ -10,9 +10,12 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "contracts/RunEnd.hpp"
 #include "engine/DfuRequest.hpp"
+#include "sim/CompletionQueue.hpp"
 #include "support/EngineHarness.hpp"
 #include "support/TestImages.hpp"
 
@@ -28,10 +31,40 @@ using namespace std::literals;
 
 constexpr const char* noUnitText = "No Tavik in update mode. Hold MON on IN 2 and power on device.";
 const std::string idle = "0x00 0x00 0x00 0x00 0x02 0x00\n";
-const std::string reboot = "About to reboot to app\nR Rebooted\n";
+constexpr RunEnd updated{.outcome = RunOutcome::updated, .phase = UpdateState::Reboot};
+
+// Pieces of a run's transcript (see test::describe). DFU_UPLOAD of blocks 0, 1, ... answered with
+// these many bytes: the comparison's or the verification's read-back.
+std::string upload(std::initializer_list<int> replies) {
+    std::string text;
+    int block = 0;
+    for (const int bytes : replies) {
+        text += "U" + std::to_string(block++) + ">" + std::to_string(bytes) + " ";
+    }
+    return text;
+}
+
+// DFU_DNLOAD of blocks 0, 1, ... with chunks of these many bytes, the last one empty.
+std::string download(std::initializer_list<int> chunks) {
+    std::string text;
+    int block = 0;
+    for (const int bytes : chunks) {
+        text += "D" + std::to_string(block++) + "[" + std::to_string(bytes) + "] ";
+    }
+    return text;
+}
+
+// DFU_GETSTATUS answered with these many bytes, and the status line written for them.
+std::string status(int bytes, const std::string& line) {
+    return "About to get status\nS>" + std::to_string(bytes) + " " + line;
+}
+
+std::string restart() {
+    return "About to reboot to app\nR Rebooted\n";
+}
 
 // A 130-byte image over another one, so that the run passes every phase: upload 0 (differs),
-// download 0..3, status, upload 0..2, restart. Ten requests; index 9 is the restart.
+// download 0..3, status, upload 0..2, restart.
 struct SmallRun : EngineHarness {
     explicit SmallRun(WorkerLauncher launcher = launchDetachedThread)
         : EngineHarness({.image = makeImage(130, "1.0.0+1", 7)}, std::move(launcher)) {
@@ -39,6 +72,40 @@ struct SmallRun : EngineHarness {
         useImage(makeImage(130, "2.0.0+5"));
     }
 };
+
+// The small run's ten requests in order: the phase and block each is sent with, the line the
+// engine writes just before sending it, and the one it writes once it has completed.
+const struct {
+    UpdateState phase;
+    std::uint16_t block;
+    std::string before, after;
+} smallRun[] = {
+    {UpdateState::CompareExisting, 0, "", ""},
+    {UpdateState::Download, 0, "", ""},
+    {UpdateState::Download, 1, "", ""},
+    {UpdateState::Download, 2, "", ""},
+    {UpdateState::Download, 3, "", ""},  // the empty chunk: the image lands as it completes
+    {UpdateState::GetStatus, 0, "About to get status\n", idle},
+    {UpdateState::Verify, 0, "", ""},
+    {UpdateState::Verify, 1, "", ""},
+    {UpdateState::Verify, 2, "", ""},
+    {UpdateState::Reboot, 0, "About to reboot to app\n", "Rebooted\n"},
+};
+constexpr std::size_t emptyChunk = 4, restartRequest = 9;
+
+// The lines written by the time request k of the small run is sent.
+Lines linesBefore(std::size_t k) {
+    Lines lines;
+    for (std::size_t i = 0; i <= k; ++i) {
+        if (!smallRun[i].before.empty()) {
+            lines.push_back(smallRun[i].before);
+        }
+        if (i < k && !smallRun[i].after.empty()) {
+            lines.push_back(smallRun[i].after);
+        }
+    }
+    return lines;
+}
 
 TEST(UpdaterConnect, FailuresEndInTheNoUnitStateWithTheirLine) {
     const struct {
@@ -103,8 +170,9 @@ TEST(UpdaterConnect, BuildIsTheVersionAfterItsFirstPlus) {
     }
 }
 
-// Every request and log line of small update and compare-only runs (see test::describe). Only six
-// status bytes with bState dfuIDLE let a run go on; bytes that did not arrive show as zeros.
+// Every request and log line of small update and compare-only runs, and how the update run ended.
+// Only six status bytes with bState dfuIDLE let a run go on; bytes that did not arrive show as
+// zeros.
 TEST(UpdaterRun, SmallImagesOnTheWire) {
     using Unit = sim::SimulatedUnit&;
     const Bytes image130 = makeImage(130, "2.0.0+5"), image128 = makeImage(128, "2.0.0+5");
@@ -112,50 +180,65 @@ TEST(UpdaterRun, SmallImagesOnTheWire) {
     Bytes changed = image130;
     changed[100] ^= 1;
     const Bytes cut(image130.begin(), image130.begin() + 100), blank;
-    const std::string w = "U0>64 D0[64] D1[64] D2[2] D3[0] About to get status\nS>";
-    const std::string v = "U0>64 U1>64 U2>2 " + reboot;  // a verification that passes
-    const std::string refused = "GetStatus unexpected result\n";
+    // The 130-byte image written and its status asked, then a verification that passes.
+    const std::string downloaded = download({64, 64, 2, 0}), written = downloaded + status(6, idle);
+    const std::string verified = upload({64, 64, 2}) + restart();
+    const std::string refused = "GetStatus unexpected result\n", differs = "Image differs\n";
+    const auto unexpectedStatus = [](std::uint8_t unitState) {
+        return RunEnd{.phase = UpdateState::GetStatus,
+                      .failure = RunFailure::unexpectedStatus,
+                      .unitState = unitState};
+    };
+    const auto verifyFailed = [](std::uint16_t block) {
+        return RunEnd{
+            .phase = UpdateState::Verify, .failure = RunFailure::verifyFailed, .block = block};
+    };
     const struct {
         const char* what;
         const Bytes &image, &held;  // the run's image, what the unit holds
         std::string transcript;
-        const char* check;             // the compare-only run's, where it tells something
+        std::string check;  // the compare-only run's, where it tells something
+        RunEnd end = updated;
         std::string_view status = "";  // the unit's status reply, when not its own
         void (*misbehave)(Unit) = [](Unit) {};
     } runs[] = {
-        {"130 bytes over another image", image130, other130, w + "6 " + idle + v,
-         "U0>64 Image differs\n"},
-        {"already there", image130, image130, v, "U0>64 U1>64 U2>2 Image matches\n"},
+        {"130 bytes over another image", image130, other130, upload({64}) + written + verified,
+         upload({64}) + differs},
+        {"already there", image130, image130, verified, upload({64, 64, 2}) + "Image matches\n"},
         {"128 bytes over another image", image128, other128,
-         "U0>64 D0[64] D1[64] D2[0] About to get status\nS>6 " + idle + "U0>64 U1>64 U2>0 " +
-             reboot,
-         nullptr},
+         upload({64}) + download({64, 64, 0}) + status(6, idle) + upload({64, 64, 0}) + restart(),
+         ""},
         {"128 bytes there: the empty block ends it", image128, image128,
-         "U0>64 U1>64 U2>0 " + reboot, nullptr},
-        {"a blank unit is written", image130, blank, "U0>0 " + w.substr(6) + "6 " + idle + v,
-         "U0>0 Image differs\n"},
+         upload({64, 64, 0}) + restart(), ""},
+        {"a blank unit is written", image130, blank, upload({0}) + written + verified,
+         upload({0}) + differs},
         {"a later block differs: all is written", image130, changed,
-         "U0>64 U1>64 " + w.substr(6) + "6 " + idle + v, "U0>64 U1>64 Image differs\n"},
-        {"stored data that ends early", image130, cut,
-         "U0>64 U1>36 " + w.substr(6) + "6 " + idle + v, "U0>64 U1>36 Image differs\n"},
+         upload({64, 64}) + written + verified, upload({64, 64}) + differs},
+        {"stored data that ends early", image130, cut, upload({64, 36}) + written + verified,
+         upload({64, 36}) + differs},
         {"a unit that returns more than the image", image130, image130,
-         "U0>64 U1>64 U2>12 " + w.substr(6) + "6 " + idle + "U0>64 U1>64 U2>12 Update Failed\n",
-         "U0>64 U1>64 U2>12 Image differs\n", ""sv, [](Unit u) { u.setExtraReadBackBytes(10); }},
+         upload({64, 64, 12}) + written + upload({64, 64, 12}) + "Update Failed\n",
+         upload({64, 64, 12}) + differs, verifyFailed(2), ""sv,
+         [](Unit u) { u.setExtraReadBackBytes(10); }},
         {"a corrupt block in the verification", image130, other130,
-         w + "6 " + idle + "U0>64 U1>64 Update Failed\n", nullptr, ""sv,
+         upload({64}) + written + upload({64, 64}) + "Update Failed\n", "", verifyFailed(1), ""sv,
          [](Unit u) { u.corruptBlock(1); }},
         {"a status of dfuERROR", image130, other130,
-         w + "6 0x0f 0x00 0x00 0x00 0x0a 0x00\n" + refused, nullptr, "\x0F\0\0\0\x0A\0"sv},
+         upload({64}) + downloaded + status(6, "0x0f 0x00 0x00 0x00 0x0a 0x00\n") + refused, "",
+         unexpectedStatus(0x0a), "\x0F\0\0\0\x0A\0"sv},
         {"a status of three bytes", image130, other130,
-         w + "3 0x01 0x02 0x03 0x00 0x00 0x00\n" + refused, nullptr, "\x01\x02\x03"sv},
-        {"a status of five bytes, though dfuIDLE", image130, other130, w + "5 " + idle + refused,
-         nullptr, "\0\0\0\0\x02"sv},
+         upload({64}) + downloaded + status(3, "0x01 0x02 0x03 0x00 0x00 0x00\n") + refused, "",
+         unexpectedStatus(0), "\x01\x02\x03"sv},
+        {"a status of five bytes, though dfuIDLE", image130, other130,
+         upload({64}) + downloaded + status(5, idle) + refused, "", unexpectedStatus(0),
+         "\0\0\0\0\x02"sv},
         {"an error status in dfuIDLE goes on", image130, other130,
-         w + "6 0x0e 0x10 0x00 0x00 0x02 0x00\n" + v, nullptr, "\x0E\x10\0\0\x02\0"sv},
+         upload({64}) + downloaded + status(6, "0x0e 0x10 0x00 0x00 0x02 0x00\n") + verified, "",
+         updated, "\x0E\x10\0\0\x02\0"sv},
     };
     for (const auto& run : runs) {
         for (const bool check : {false, true}) {
-            if (check && run.check == nullptr) {
+            if (check && run.check.empty()) {
                 continue;
             }
             SCOPED_TRACE(testing::Message() << run.what << (check ? ", compare-only" : ""));
@@ -178,6 +261,8 @@ TEST(UpdaterRun, SmallImagesOnTheWire) {
                 EXPECT_EQ(h.transcript(), run.check + run.transcript);
                 continue;
             }
+            ASSERT_TRUE(h.lastRunEnd());
+            EXPECT_EQ(test::describe(*h.lastRunEnd()), test::describe(run.end));
             EXPECT_EQ(h.window.messageText(), succeeded ? "Success" : "Update Failed");
             EXPECT_EQ(test::brokenRule(h.run(), run.image, succeeded), "");
             EXPECT_EQ(h.unit->image(), run.image) << "the unit ends up holding the image";
@@ -215,48 +300,62 @@ TEST(UpdaterRun, StartIsRefusedWithoutAnImageOrDuringARun) {
 }
 
 // Request k cannot start its worker, fails on the bus, or completes as the unit is removed: the
-// run ends there with its line, and only an end at the restart counts as success.
+// run ends there with its line and its end, and only once the restart has been sent does it
+// count as a success.
 TEST(UpdaterFailure, RunEndsAtEveryRequest) {
     enum Mode { noWorker, fails, removed };
-    const std::string progress[] = {"About to get status\n", idle, "About to reboot to app\n"};
-    for (std::size_t k = 0; k < 10; ++k) {
+    // How each mode ends the run short of the restart; a removal is found by the request due next.
+    const struct {
+        RunFailure failure;
+        const char* line;
+    } ends[] = {
+        {RunFailure::workerNotStarted, "Could not start a worker thread\n"},
+        {RunFailure::transferFailed, "AsyncRequestCallback Error\n"},
+        {RunFailure::unreachable, "Device disconnected!\n"},
+    };
+    for (std::size_t k = 0; k < std::size(smallRun); ++k) {
         for (Mode mode : {noWorker, fails, removed}) {
             SCOPED_TRACE(testing::Message() << "request " << k << ", mode " << mode);
             auto launches = std::make_shared<std::size_t>(0);
             SmallRun r([launches, fail = mode == noWorker ? k : SIZE_MAX](auto work) {
                 return (*launches)++ != fail && launchDetachedThread(std::move(work));
             });
-            // The lines written by the time request k is sent, then the end's.
-            Lines expected(progress, progress + (k >= 9 ? 3 : k >= 6 ? 2 : k >= 5 ? 1 : 0));
+            Lines expected = linesBefore(k);
+            const std::size_t endsAt = mode == removed ? k + 1 : k;
+            const bool restarted = k == restartRequest && mode != noWorker;
+            const RunEnd end = restarted ? updated
+                                         : RunEnd{.phase = smallRun[endsAt].phase,
+                                                  .failure = ends[mode].failure,
+                                                  .block = smallRun[endsAt].block};
             if (mode == removed) {
                 r.window.onActionClicked();
                 for (std::size_t i = 0; i < k; ++i) {
                     ASSERT_TRUE(r.deliverOne());
                 }
-                const auto completion = r.queue->waitNext(test::patience);
-                ASSERT_TRUE(completion);
-                r.unit->detach();
-                r.window.onDeviceRemoval();
-                r.window.onTransferCompleted(completion->success, completion->bytesTransferred);
+                ASSERT_TRUE(r.deliverOne([&r] {
+                    r.unit->detach();
+                    r.window.onDeviceRemoval();
+                }));
                 ASSERT_TRUE(r.runToEnd());
-                if (k == 5) {
-                    expected.push_back(idle);
+                if (!smallRun[k].after.empty()) {
+                    expected.push_back(smallRun[k].after);
                 }
-                expected.push_back(k == 9 ? "Rebooted\n" : "Device disconnected!\n");
             } else {
                 if (mode == fails) {
                     r.unit->addFault(Fault::fail, r.from + k);
                 }
                 ASSERT_TRUE(r.update());
-                expected.push_back(mode == fails ? "AsyncRequestCallback Error\n"
-                                                 : "Could not start a worker thread\n");
+            }
+            if (mode != removed || !restarted) {  // a restart that completed ends with its line
+                expected.push_back(ends[mode].line);
             }
             EXPECT_EQ(r.log.lines, expected);
-            const bool success = k == 9 && mode != noWorker;
-            EXPECT_EQ(r.window.messageText(), success ? "Success" : "Update Failed");
+            ASSERT_TRUE(r.lastRunEnd());
+            EXPECT_EQ(test::describe(*r.lastRunEnd()), test::describe(end));
+            EXPECT_EQ(r.window.messageText(), restarted ? "Success" : "Update Failed");
             EXPECT_EQ(r.sent(), mode == noWorker ? k : k + 1) << "nothing sent after the end";
-            EXPECT_EQ(r.unit->image() == r.image, k >= (mode == removed ? 4u : 5u))
-                << "the image lands with the empty chunk";
+            EXPECT_EQ(r.unit->image() == r.image, endsAt > emptyChunk)
+                << "the image lands as the empty chunk completes";
             if (mode == removed) {
                 EXPECT_EQ(r.window.statusText(), noUnitText);
                 EXPECT_EQ(r.unit->openHandles(), 0u);
@@ -273,11 +372,11 @@ TEST(UpdaterFailure, RunEndsAtEveryRequest) {
     }
 }
 
-// The program ends (engine and window destroyed) while a worker is still inside its transfer.
+// The program ends (engine and window destroyed) while a worker is still inside its transfer: the
+// worker finishes it, posts its completion into the closed loop, and lets go of the unit.
 TEST(UpdaterFailure, WorkerOutlivesTheEngineAndTheWindow) {
     auto r = std::make_unique<SmallRun>();
     const auto unit = r->unit;
-    const auto queue = r->queue;
     unit->addFault(Fault::hold, r->from);
     r->window.onActionClicked();
     ASSERT_TRUE(unit->waitUntilHeld(1, test::patience));
@@ -285,11 +384,13 @@ TEST(UpdaterFailure, WorkerOutlivesTheEngineAndTheWindow) {
 
     EXPECT_EQ(unit->openHandles(), 1u);
     unit->releaseHeld();
-    const auto completion = queue->waitNext(test::patience);
-    ASSERT_TRUE(completion);
-    EXPECT_TRUE(completion->success);
-    EXPECT_EQ(completion->bytesTransferred, 64u);
+    for (auto waited = 0ms; unit->openHandles() != 0 && waited < test::patience; waited += 1ms) {
+        std::this_thread::sleep_for(1ms);
+    }
     EXPECT_EQ(unit->openHandles(), 0u);
+    const sim::WireRequest upload = unit->requests().back();
+    EXPECT_TRUE(upload.succeeded);
+    EXPECT_EQ(upload.data.size(), 64u);
 }
 
 // The bytes taken from a completed request: never more than the transfer moved, however many

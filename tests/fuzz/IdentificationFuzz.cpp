@@ -108,8 +108,7 @@ void checkIdentification(const std::vector<Transfer>& transfers, Identification 
     const std::uint16_t vendor = device.at(8) | device.at(9) << 8;
     const std::uint16_t productId = device.at(10) | device.at(11) << 8;
     const bool shortBranch = productId == unitShortBranchProductId;
-    if (vendor != unitVendorId ||
-        !(shortBranch || productId == unitProductId || productId == unitProductIdLater)) {
+    if (!isUnitId(vendor, productId)) {
         require(result == Identification::notRecognised && transfers.size() == 1 && untouched,
                 "another unit is not recognised, with the identity untouched");
         return;

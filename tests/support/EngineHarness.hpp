@@ -3,14 +3,19 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/WindowProgram.hpp"
+#include "contracts/RunEnd.hpp"
 #include "engine/Updater.hpp"
-#include "sim/CompletionQueue.hpp"
+#include "runtime/EventLoopCompletionPoster.hpp"
+#include "runtime/TaskQueue.hpp"
 #include "sim/SimulatedDeviceAccess.hpp"
 #include "sim/SimulatedUnit.hpp"
 #include "support/RecordingView.hpp"
@@ -67,16 +72,38 @@ inline RunRequest runRequest(const sim::WireRequest& r) {
     return {{r.setup[0], r.setup[1], word(2), word(4), word(6)}, r.hostLength, r.succeeded, r.data};
 }
 
-// The program assembled as the entry points do, over a recording view and the simulated unit;
-// the test thread pumps the completion queue as the message loop would.
+// A run's end in one line, its fields as numbers: whole ends compare (and print) as text.
+inline std::string describe(const RunEnd& e) {
+    return "outcome " + std::to_string(static_cast<int>(e.outcome)) + ", phase " +
+           std::to_string(static_cast<int>(e.phase)) + ", failure " +
+           std::to_string(static_cast<int>(e.failure)) + ", block " + std::to_string(e.block) +
+           ", unit state " + std::to_string(e.unitState);
+}
+
+// The program assembled as the entry points do, over a recording view and the simulated unit.
+// Completions come back as the command line's do: each one a task on a TaskQueue (through the
+// EventLoopCompletionPoster) that hands it to the window, run by the test thread as the message
+// loop would run it.
 struct EngineHarness {
     explicit EngineHarness(sim::UnitConfig config = {},
                            WorkerLauncher launcher = launchDetachedThread)
         : unit(sim::SimulatedUnit::create(std::move(config))),
           devices(unit),
-          program(view, devices, queue, log, std::move(launcher)) {
+          program(view, devices,
+                  std::make_shared<EventLoopCompletionPoster>(
+                      loop,
+                      [this](bool success, std::uint64_t bytes) {
+                          if (const auto first = std::exchange(beforeDelivery, nullptr)) {
+                              first();
+                          }
+                          program.window.onTransferCompleted(success, bytes);
+                      }),
+                  log, std::move(launcher)) {
         log.unit = unit;
     }
+    // Completions still on their way are dropped with the loop, as the command line drops them:
+    // a worker that outlives the harness posts harmlessly.
+    ~EngineHarness() { loop->close(); }
 
     void create() { window.onCreate(500); }
 
@@ -89,12 +116,13 @@ struct EngineHarness {
     }
 
     // Hands the next completion to the window, as the message loop would; false if none came.
-    bool deliverOne() {
-        const auto completion = queue->waitNext(patience);
-        if (completion) {
-            window.onTransferCompleted(completion->success, completion->bytesTransferred);
-        }
-        return completion.has_value();
+    // `first` runs once the completion has come, just before the window has it: the request's
+    // transfer is over by then.
+    bool deliverOne(std::function<void()> first = nullptr) {
+        beforeDelivery = std::move(first);
+        const bool delivered = loop->runOne(patience);
+        beforeDelivery = nullptr;
+        return delivered;
     }
 
     bool runToEnd() {
@@ -112,6 +140,8 @@ struct EngineHarness {
     }
 
     std::size_t sent() const { return unit->requestCount() - from; }
+
+    const std::optional<RunEnd>& lastRunEnd() const { return program.program.session.lastRunEnd(); }
 
     std::vector<RunRequest> run() const {
         const std::vector<sim::WireRequest> wire = unit->requests();
@@ -137,7 +167,8 @@ struct EngineHarness {
 
     std::shared_ptr<sim::SimulatedUnit> unit;
     sim::SimulatedDeviceAccess devices;
-    std::shared_ptr<sim::CompletionQueue> queue = std::make_shared<sim::CompletionQueue>();
+    std::shared_ptr<TaskQueue> loop = std::make_shared<TaskQueue>();
+    std::function<void()> beforeDelivery;
     RecordingLog log;
     RecordingView view;
     WindowProgram program;

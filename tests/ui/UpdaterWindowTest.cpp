@@ -17,8 +17,8 @@ constexpr const char* noUnitText = "No Tavik in update mode. Hold MON on IN 2 an
 constexpr int clientWidth = 485;  // odd on purpose: w / 2 drops the remainder (242)
 
 // A created window over a recording view, and the session over it, with this object as their
-// engine: getDeviceInfo answers
-// as scripted; what the screen showed when the engine was called is kept.
+// engine: getDeviceInfo answers as scripted; what the screen showed when the engine was called is
+// kept.
 struct Screen : UpdaterWindow::Client {
     explicit Screen(bool failCreation = false) {
         view.failCreation = failCreation;
@@ -33,8 +33,7 @@ struct Screen : UpdaterWindow::Client {
     }
     void disconnectDevice() override {}
     void getDeviceInfo(std::string& p, std::string& s, std::string& v, std::string& b) override {
-        const auto plus = version.find('+');
-        p = "Tavik 8", s = serial, v = version, b = plus == v.npos ? "" : v.substr(plus + 1);
+        p = "Tavik 8", s = serial, v = version, b = build;
     }
     void setFirmwareImage(const std::uint8_t* data, std::uint64_t size) override {
         imageData = data;
@@ -46,7 +45,7 @@ struct Screen : UpdaterWindow::Client {
     std::uint64_t getBlockCount() override { return blockCount; }
     std::uint64_t getBlockNumber() override { return blockNumber; }
 
-    std::string serial = "XX123", version = "2.2.6+579";
+    std::string serial = "XX123", version = "2.2.6+579", build = "579";
     std::uint64_t blockCount = 5522, blockNumber = 0;
     const std::uint8_t* imageData = nullptr;
     std::uint64_t imageSize = 0;
@@ -90,23 +89,23 @@ TEST(UpdaterWindow, EachOutcomeOfAPresentedUnit) {
         return " (Serial: " + serial + ", Firmware Version: " + version + ")";
     };
     const struct {
-        std::string serial, version, message, status, visible;
+        std::string serial, version, build, message, status, visible;
         int imageId;
     } cases[] = {
         // XMOS wins over a short serial; too short a serial cannot be identified.
-        {"AB", "XMOS", "Your device is already up-to-date.", " (Serial: AB)", "OK", 0},
-        {"AB12", "2.2.7+611", "Error Identifying Device", "", "OK", 0},
-        {"", "", "Error Identifying Device", "", "OK", 0},
-        {"XX123", "2.2.7+611", "Up to date!", shown("XX123", "2.07"), reinstall, 103},
-        {"XX123", "2.2.6+579", "Update to 2.07", shown("XX123", "2.04"), update, 103},
-        {"XXA23", "1.2.4+887", "Update to 2.04", shown("XXA23", "2.02"), update, 104},
-        {"XXA23", "1.2.4+930", "Up to date!", shown("XXA23", "2.04"), reinstall, 104},
-        {"X6A23", "1.2.0+887", "Update to 2.01", shown("X6A23", "2.XX"), update, 105},
+        {"AB", "XMOS", "", "Your device is already up-to-date.", " (Serial: AB)", "OK", 0},
+        {"AB12", "2.2.7+611", "611", "Error Identifying Device", "", "OK", 0},
+        {"", "", "", "Error Identifying Device", "", "OK", 0},
+        {"XX123", "2.2.7+611", "611", "Up to date!", shown("XX123", "2.07"), reinstall, 103},
+        {"XX123", "2.2.6+579", "579", "Update to 2.07", shown("XX123", "2.04"), update, 103},
+        {"XXA23", "1.2.4+887", "887", "Update to 2.04", shown("XXA23", "2.02"), update, 104},
+        {"XXA23", "1.2.4+930", "930", "Up to date!", shown("XXA23", "2.04"), reinstall, 104},
+        {"X6A23", "1.2.0+887", "887", "Update to 2.01", shown("X6A23", "2.XX"), update, 105},
         // Only the exact texts are XMOS and the target; anything else is an older version.
-        {"XX123", "xmos", "Update to 2.07", shown("XX123", "2.XX"), update, 103},
-        {"XX123", "XMOS1", "Update to 2.07", shown("XX123", "2.XX"), update, 103},
-        {"XX123", "2.2.7+6110", "Update to 2.07", shown("XX123", "2.XX"), update, 103},
-        {"XX123", "", "Update to 2.07", shown("XX123", "2.XX"), update, 103},  // block 0 unread
+        {"XX123", "xmos", "", "Update to 2.07", shown("XX123", "2.XX"), update, 103},
+        {"XX123", "XMOS1", "", "Update to 2.07", shown("XX123", "2.XX"), update, 103},
+        {"XX123", "2.2.7+6110", "6110", "Update to 2.07", shown("XX123", "2.XX"), update, 103},
+        {"XX123", "", "", "Update to 2.07", shown("XX123", "2.XX"), update, 103},  // block 0 unread
     };
     Screen s;
     for (const auto& c : cases) {
@@ -116,6 +115,7 @@ TEST(UpdaterWindow, EachOutcomeOfAPresentedUnit) {
         s.imageSize = 0;
         s.serial = c.serial;
         s.version = c.version;
+        s.build = c.build;
         s.session.onDeviceConnected();
         EXPECT_EQ(s.window.messageText(), c.message);
         EXPECT_EQ(s.window.statusText(), "Device Connected: Tavik 8" + c.status);

@@ -2,7 +2,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <sstream>
+#include <string>
+#include <string_view>
 
 #include "app/ProjectVersion.hpp"
 
@@ -10,17 +13,30 @@ namespace tavik::cli {
 
 namespace {
 
-constexpr const char* exitCodeTable =
-    "Exit codes:\n"
-    "  0    success: listed, updated, already up to date, or the check matched\n"
-    "  1    the run failed (the unit stays in update mode and can be updated again),\n"
-    "       or the update was declined at the prompt\n"
-    "  2    usage error\n"
-    "  3    no unit found in update mode\n"
-    "  4    access denied to the unit\n"
-    "  5    the unit is not updatable (no image fits it)\n"
-    "  6    the check found a difference\n"
-    "  130  ended by Ctrl-C\n";
+// The footer of --help: each exit code and its meaning, the words wrapped into lines of at most
+// 79 characters (an 80-column terminal) under the meaning's first column.
+std::string exitCodeHelp() {
+    constexpr std::size_t width = 79, indent = 7;
+    std::string text = "Exit codes:\n";
+    for (const auto& [code, meaning] : exitCodeMeanings) {
+        std::string line = "  " + std::to_string(toInt(code));
+        line.resize(indent, ' ');
+        for (std::string_view rest = meaning; !rest.empty();) {
+            const std::string_view word = rest.substr(0, rest.find(' '));
+            rest.remove_prefix(std::min(word.size() + 1, rest.size()));
+            if (line.size() == indent) {
+                line += word;
+            } else if (line.size() + 1 + word.size() > width) {
+                text += line + "\n";
+                line = std::string(indent, ' ') + std::string(word);
+            } else {
+                line += " " + std::string(word);
+            }
+        }
+        text += line + "\n";
+    }
+    return text;
+}
 
 // Longer waits are almost certainly a mistake (and would overflow the deadline arithmetic).
 constexpr int longestWait = 24 * 60 * 60;
@@ -31,7 +47,7 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     CliOptions options;
     CLI::App app("Brings the firmware of an attached Tavik unit in update mode up to date.",
                  "tavik-cli");
-    app.footer(exitCodeTable);
+    app.footer(exitCodeHelp());
     app.set_version_flag("--version", "tavik-cli " + std::string(projectVersion));
     app.require_subcommand(1);
     app.add_flag("--json", options.json,

@@ -14,6 +14,7 @@
 #include "app/win32/Win32WorkerLauncher.hpp"
 #include "device/win32/Win32DeviceAccess.hpp"
 #include "runtime/Log.hpp"
+#include "ui/WindowLayout.hpp"
 #include "ui/win32/Win32WindowView.hpp"
 
 namespace {
@@ -31,7 +32,8 @@ bool registerWindowClass() {
     windowClass.hInstance = GetModuleHandleW(nullptr);
     windowClass.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
     // Lives until the process ends, like the class.
-    windowClass.hbrBackground = CreateSolidBrush(RGB(17, 21, 24));
+    windowClass.hbrBackground = CreateSolidBrush(
+        RGB(tavik::backgroundColour.r, tavik::backgroundColour.g, tavik::backgroundColour.b));
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     windowClass.lpszClassName = tavik::Win32WindowView::className;
     windowClass.hIconSm = windowClass.hIcon;

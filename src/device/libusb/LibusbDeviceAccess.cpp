@@ -17,10 +17,7 @@ bool isUnit(libusb_device* device) {
     if (libusb_get_device_descriptor(device, &descriptor) != LIBUSB_SUCCESS) {
         return false;
     }
-    const std::uint16_t product = descriptor.idProduct;
-    return descriptor.idVendor == unitVendorId &&
-           (product == unitProductId || product == unitShortBranchProductId ||
-            product == unitProductIdLater);
+    return isUnitId(descriptor.idVendor, descriptor.idProduct);
 }
 
 // The list of libusb_get_device_list, freed (and its devices unreferenced) on every path out.

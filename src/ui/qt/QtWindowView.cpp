@@ -44,7 +44,8 @@ QtWindowView::~QtWindowView() {
 }
 
 void QtWindowView::createWindow() {
-    setWindowTitle(QString::fromLatin1(title));
+    setWindowTitle(QString::fromLatin1(tavik::windowTitle.data(),
+                                       static_cast<qsizetype>(tavik::windowTitle.size())));
     // Not resizable, no maximise box.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |

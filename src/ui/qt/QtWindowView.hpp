@@ -13,7 +13,6 @@ namespace tavik {
 // and calls back through WindowView. Every call is made on the thread that runs the Qt event loop.
 class QtWindowView final : public QWidget, public WindowView {
   public:
-    static constexpr const char* title = "Zerrow Tavik Updater (Sept 2023)";
     // The client area of the Windows window on Windows 10 at 100 %: the outer 500 x 160 less a
     // fixed frame of 3 + 4 px per side, the 23 px caption and a 2 px client edge per side.
     static constexpr int clientWidth = 482;

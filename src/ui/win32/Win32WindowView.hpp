@@ -4,10 +4,21 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+#include <array>
+
 #include "ui/UpdaterWindow.hpp"
 #include "ui/WindowView.hpp"
 
 namespace tavik {
+
+// The window's title for the W functions: it is ASCII, so each character is one UTF-16 code unit.
+static_assert(std::ranges::all_of(windowTitle, [](unsigned char c) { return c != 0 && c < 0x80; }));
+inline constexpr auto wideWindowTitle = [] {
+    std::array<wchar_t, windowTitle.size() + 1> wide{};
+    std::ranges::copy(windowTitle, wide.begin());
+    return wide;
+}();
 
 // The main window on Win32: the window procedure, painting of the two text lines, the
 // custom-drawn buttons and the child controls. It owns no logic: every event goes to the
@@ -15,7 +26,7 @@ namespace tavik {
 class Win32WindowView final : public WindowView {
   public:
     static constexpr const wchar_t* className = L"SampleAppWindowClass";
-    static constexpr const wchar_t* title = L"Zerrow Tavik Updater (Sept 2023)";
+    static constexpr const wchar_t* title = wideWindowTitle.data();
     static constexpr DWORD exStyle = WS_EX_APPWINDOW | WS_EX_CLIENTEDGE;
     static constexpr DWORD style = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
     static constexpr int width = 500;
