@@ -37,7 +37,7 @@ layout-message-rect|src/ui/WindowLayout.hpp|s|w / 2 + 95, 105|w / 2 + 96, 105|
 button-hot-border|src/ui/ButtonLook.hpp|s/return {2, edge, face, textColour};/return {1, edge, face, textColour};/
 window-ok-inverted|src/ui/UpdaterWindow.cpp|s/view_.showControl(okButton_, !offer.hasImage());/view_.showControl(okButton_, offer.hasImage());/
 window-end-not-kept|src/ui/UpdaterWindow.cpp|s/if (finished_) {/if (finished_ \&\& false) {/
-libusb-access-hresult|src/device/libusb/LibusbError.cpp|s/{LIBUSB_ERROR_ACCESS, errorAccessDenied}/{LIBUSB_ERROR_ACCESS, errorBusy}/
+libusb-access-hresult|src/device/libusb/LibusbError.cpp|s/{LIBUSB_ERROR_ACCESS, errorAccessDenied,/{LIBUSB_ERROR_ACCESS, errorBusy,/
 libusb-close-dropped|src/device/libusb/LibusbDeviceAccess.cpp|0,/libusb_close(handle);/s/libusb_close(handle);//
 libusb-product-missed|src/device/libusb/LibusbDeviceAccess.cpp|s/product == unitProductIdLater/product == unitProductId/
 libusb-wlength-unchecked|src/device/libusb/LibusbTransport.cpp|s/if (setup.length > length || /if (setup.length > length + 64 || /

@@ -23,17 +23,17 @@ void Updater::connectDevice() {
         return;
     }
     OpenResult opened = devices_.openDevice();
-    if (failed(opened.result) || !opened.device) {
+    if (failed(opened.result.code) || !opened.device) {
         if (opened.deviceNotFound) {
             log("Device not connected or driver not installed\n");
         } else {
             char line[64];
             std::snprintf(line, sizeof line, "Failed looking for device, HRESULT 0x%x\n",
-                          static_cast<unsigned>(opened.result));
+                          static_cast<unsigned>(opened.result.code));
             log(line);
         }
         disconnectDevice();
-        if (opened.result == hrAccessDenied) {
+        if (opened.result.status == DeviceStatus::accessDenied) {
             window_->onDeviceAccessDenied();
         }
         return;

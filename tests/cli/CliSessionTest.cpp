@@ -85,7 +85,8 @@ struct CliRun {
         }
         sim::SimulatedDeviceAccess devices(unit);
         if (accessDenied) {
-            devices.failOpens(hrAccessDenied, false);
+            devices.failOpens({.status = DeviceStatus::accessDenied, .code = hrAccessDenied},
+                              false);
         }
         CliSession session(*parsed.options, {devices, nullptr, std::make_shared<TaskQueue>(),
                                              console, out, err, "Install the rule."});

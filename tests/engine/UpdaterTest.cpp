@@ -41,32 +41,34 @@ struct SmallRun : EngineHarness {
 };
 
 TEST(UpdaterConnect, FailuresEndInTheNoUnitStateWithTheirLine) {
+    using enum DeviceStatus;
     const struct {
-        HResult openFailure;  // hrOk: the unit opens
+        DeviceResult openFailure;  // done: the unit opens
         const char* line;
         std::uint32_t descriptorLength = 18;
         std::uint16_t vendorId = 0x07FD;
     } cases[] = {
-        {hrNotFound, "Device not connected or driver not installed\n"},
-        {hrAccessDenied, "Failed looking for device, HRESULT 0x80070005\n"},
-        {hrInsufficientBuffer, "Failed looking for device, HRESULT 0x8007007a\n"},
-        {hrOk, "Error getting descriptor\n", 17},
-        {hrOk, "", 18, 0x07FE},  // another vendor's unit
+        {{notFound, hrNotFound}, "Device not connected or driver not installed\n"},
+        {{accessDenied, hrAccessDenied}, "Failed looking for device, HRESULT 0x80070005\n"},
+        {{other, hrInsufficientBuffer}, "Failed looking for device, HRESULT 0x8007007a\n"},
+        {{}, "Error getting descriptor\n", 17},
+        {{}, "", 18, 0x07FE},  // another vendor's unit
     };
     // Where the platform names a remedy for access denied, that failure alone shows it.
     const std::string remedy = "No access: install the udev rule.";
     for (const auto& c : cases) {
         for (const bool withRemedy : {false, true}) {
-            SCOPED_TRACE(testing::Message() << c.line << c.openFailure << " remedy " << withRemedy);
+            SCOPED_TRACE(testing::Message()
+                         << c.line << c.openFailure.code << " remedy " << withRemedy);
             EngineHarness h({.vendorId = c.vendorId, .deviceDescriptorLength = c.descriptorLength});
-            if (failed(c.openFailure)) {
-                h.devices.failOpens(c.openFailure, c.openFailure == hrNotFound);
+            if (!c.openFailure.ok()) {
+                h.devices.failOpens(c.openFailure, c.openFailure.status == notFound);
             }
             h.window.setAccessDeniedText(withRemedy ? remedy : "");
             h.create();
             EXPECT_EQ(h.log.lines, *c.line != 0 ? Lines{c.line} : Lines{});
             EXPECT_EQ(h.window.messageText(),
-                      withRemedy && c.openFailure == hrAccessDenied ? remedy : "");
+                      withRemedy && c.openFailure.status == accessDenied ? remedy : "");
             EXPECT_FALSE(h.updater.deviceOpen());
             EXPECT_EQ(h.unit->openHandles(), 0u) << "whatever was opened is closed again";
             EXPECT_EQ(h.window.statusText(), noUnitText);

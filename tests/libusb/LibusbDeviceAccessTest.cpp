@@ -84,7 +84,7 @@ TEST(LibusbDeviceAccess, OpensTheFirstUnitOfTheVendorsProducts) {
             const sim::UnprivilegedFileAccess unprivileged;
             return access.openDevice();
         }();
-        EXPECT_EQ(static_cast<std::uint32_t>(open.result), result);
+        EXPECT_EQ(static_cast<std::uint32_t>(open.result.code), result);
         EXPECT_EQ(open.deviceNotFound, chosen == nullptr);
         ASSERT_EQ(open.device != nullptr, result == 0);
         if (open.device) {

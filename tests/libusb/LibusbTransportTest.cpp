@@ -94,7 +94,7 @@ TEST(LibusbTransport, ControlTransferOutcomes) {
         SCOPED_TRACE(testing::Message() << "step " << &step - steps);
         std::uint32_t transferred = 99;
         const auto started = std::chrono::steady_clock::now();
-        EXPECT_EQ(device->controlTransfer(step.setup, step.buffer, step.length, transferred),
+        EXPECT_EQ(device->controlTransfer(step.setup, step.buffer, step.length, transferred).ok(),
                   step.succeeds);
         EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
         EXPECT_EQ(transferred, step.transferred);
@@ -102,8 +102,9 @@ TEST(LibusbTransport, ControlTransferOutcomes) {
     }
     unit->releaseHeld();
     std::uint32_t transferred = 99;
-    EXPECT_FALSE(device->getDescriptor(usb::deviceDescriptorType, 0, 0, written.data(), 0x10000,
-                                       transferred));
+    EXPECT_FALSE(
+        device->getDescriptor(usb::deviceDescriptorType, 0, 0, written.data(), 0x10000, transferred)
+            .ok());
     EXPECT_EQ(transferred, 0u);
     EXPECT_EQ(read, Bytes(image.begin() + 64, image.begin() + 128));
     EXPECT_EQ(unit->image(), test::makeImage(100, "2.0.0+2", 7));

@@ -112,7 +112,7 @@ TEST_F(DeviceLayer, OpenFindsOpensAndReleases) {
         fake.openError = c.openError;
         fake.initializeError = c.initializeError;
         OpenResult open = Win32DeviceAccess{Win32ApiLoad{hrOk, api}}.openDevice();
-        EXPECT_EQ(open.result, c.result);
+        EXPECT_EQ(open.result.code, c.result);
         EXPECT_EQ(open.deviceNotFound, c.notFound);
         EXPECT_EQ(open.device != nullptr, c.result == hrOk);
         EXPECT_EQ(fake.lookups["size primary"], 1);
@@ -135,17 +135,17 @@ TEST_F(DeviceLayer, OpenFindsOpensAndReleases) {
     fresh();
     const auto dllMissing = static_cast<HResult>(0x8007007Eu);
     const OpenResult open = Win32DeviceAccess{Win32ApiLoad{dllMissing, api}}.openDevice();
-    EXPECT_EQ(open.result, dllMissing);
+    EXPECT_EQ(open.result.code, dllMissing);
     EXPECT_FALSE(open.deviceNotFound);
     EXPECT_TRUE(fake.lookups.empty() && fake.calls.empty());
 }
 
 TEST_F(DeviceLayer, CloseReleasesWinUsbThenTheFileOnce) {
     DeviceData device{};
-    EXPECT_EQ(openDevice(api, device, nullptr), hrNotFound) << "the flag is optional";
+    EXPECT_EQ(openDevice(api, device, nullptr).code, hrNotFound) << "the flag is optional";
     closeDevice(api, device);
     fake.primary.paths = {unitA};
-    ASSERT_EQ(openDevice(api, device, nullptr), hrOk);
+    ASSERT_TRUE(openDevice(api, device, nullptr).ok());
     closeDevice(api, device);
     closeDevice(api, device);
     EXPECT_EQ(fake.calls, (Calls{"CreateFileW " + narrow(unitA), "WinUsb_Initialize file1",
@@ -174,7 +174,8 @@ TEST_F(DeviceLayer, TransfersReachWinUsbFieldByField) {
         std::uint8_t buffer[64] = {};
         std::uint32_t transferred = 0xDEADBEEF;
         EXPECT_EQ(unit->controlTransfer(c.setup, c.bufferLength > 0 ? buffer : nullptr,
-                                        c.bufferLength, transferred),
+                                        c.bufferLength, transferred)
+                      .ok(),
                   c.result != FALSE);
         EXPECT_EQ(transferred, c.result ? c.reported : 0) << "no count on failure";
         EXPECT_EQ(fake.calls, Calls{std::string("WinUsb_ControlTransfer winusb1 ") + c.call});
@@ -187,7 +188,7 @@ TEST_F(DeviceLayer, TransfersReachWinUsbFieldByField) {
         fake.reported = 10;
         std::uint8_t buffer[18] = {};
         std::uint32_t transferred = 99;
-        EXPECT_EQ(unit->getDescriptor(3, 2, 0x0409, buffer, 18, transferred), result != FALSE);
+        EXPECT_EQ(unit->getDescriptor(3, 2, 0x0409, buffer, 18, transferred).ok(), result != FALSE);
         EXPECT_EQ(transferred, result ? 10u : 0u);
         EXPECT_EQ(buffer[2], 3);
         EXPECT_EQ(fake.calls, Calls{"WinUsb_GetDescriptor winusb1 3 2 0409 18"});

@@ -29,15 +29,16 @@ class LibusbTransport final : public UsbTransport {
     LibusbTransport& operator=(const LibusbTransport&) = delete;
 
     // One GET_DESCRIPTOR control transfer (type and index in wValue, the language in wIndex).
-    bool getDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t languageId,
-                       std::uint8_t* buffer, std::uint32_t length,
-                       std::uint32_t& transferred) override;
+    DeviceResult getDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t languageId,
+                               std::uint8_t* buffer, std::uint32_t length,
+                               std::uint32_t& transferred) override;
 
-    // libusb_control_transfer, synchronous, under the transport's time-out. Refused without any
-    // transfer (false, nothing moved) when wLength asks for more than `length` bytes, or for any
-    // bytes with no buffer: the data stage would otherwise run past the caller's buffer.
-    bool controlTransfer(const SetupPacket& setup, std::uint8_t* buffer, std::uint32_t length,
-                         std::uint32_t& transferred) override;
+    // libusb_control_transfer, synchronous, under the transport's time-out; its result is
+    // resultFromLibusb of libusb's code. Refused without any transfer (as
+    // LIBUSB_ERROR_INVALID_PARAM, nothing moved) when wLength asks for more than `length` bytes, or
+    // for any bytes with no buffer: the data stage would otherwise run past the caller's buffer.
+    DeviceResult controlTransfer(const SetupPacket& setup, std::uint8_t* buffer,
+                                 std::uint32_t length, std::uint32_t& transferred) override;
 
   private:
     const std::shared_ptr<LibusbContext> context_;
