@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -295,20 +296,41 @@ TEST(UpdaterFailure, WorkerOutlivesTheEngineAndTheWindow) {
 }
 
 // The bytes taken from a completed request: never more than the transfer moved, however many
-// the completion reports, and none from a request that sent its data.
-TEST(DfuRequest, ReceivedIsWhatTheTransferMovedAtMost) {
-    const auto unit = sim::SimulatedUnit::create({.image = makeImage(100, "1.0.0+1")});
-    const auto queue = std::make_shared<sim::CompletionQueue>();
+// the completion reports, and none from a request that sent its data or failed. The request keeps
+// its transfer's result; the completion's success flag says the same.
+TEST(DfuRequest, ReceivedIsWhatTheTransferMovedAtMostAndTheResultIsKept) {
+    using enum DeviceStatus;
     const struct {
         SetupPacket setup;
         std::uint64_t reported;
         std::size_t received;
-    } cases[] = {{usb::uploadRequest(0), 65, 64},   {usb::uploadRequest(0), 1000, 64},
-                 {usb::uploadRequest(1), 1000, 36}, {usb::uploadRequest(0), 10, 10},
-                 {usb::statusRequest(), 65, 6},     {usb::downloadRequest(0, 64), 64, 0}};
+        std::optional<Fault> fault = std::nullopt;
+        DeviceStatus status = done;
+    } cases[] = {
+        {usb::uploadRequest(0), 65, 64},
+        {usb::uploadRequest(0), 1000, 64},
+        {usb::uploadRequest(1), 1000, 36},
+        {usb::uploadRequest(0), 10, 10},
+        {usb::statusRequest(), 65, 6},
+        {usb::downloadRequest(0, 64), 64, 0},
+        {usb::uploadRequest(0), 64, 0, Fault::stall, stalled},
+        {usb::uploadRequest(0), 64, 0, Fault::fail, other},
+        {usb::statusRequest(), 6, 0, Fault::vanish, gone},
+        {usb::statusRequest(), 6, 6, Fault::leave, done},
+    };
     for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        const auto unit = sim::SimulatedUnit::create({.image = makeImage(100, "1.0.0+1")});
+        if (c.fault) {
+            unit->addFault(*c.fault, 0);
+        }
+        const auto queue = std::make_shared<sim::CompletionQueue>();
         DfuRequest request(unit->open(), queue, c.setup, {}, true);
         request.perform();
+        const auto completion = queue->tryNext();
+        ASSERT_TRUE(completion);
+        EXPECT_EQ(request.result().status, c.status);
+        EXPECT_EQ(completion->success, c.status == done);
         EXPECT_EQ(request.received(c.reported).size(), c.received) << c.reported;
     }
 }
