@@ -104,17 +104,18 @@ class StampingTransport final : public tavik::UsbTransport {
   public:
     StampingTransport(std::shared_ptr<tavik::UsbTransport> inner, RequestStamps& stamps)
         : inner_(std::move(inner)), stamps_(stamps) {}
-    bool getDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t languageId,
-                       std::uint8_t* buffer, std::uint32_t length,
-                       std::uint32_t& transferred) override {
+    tavik::DeviceResult getDescriptor(std::uint8_t type, std::uint8_t index,
+                                      std::uint16_t languageId, std::uint8_t* buffer,
+                                      std::uint32_t length, std::uint32_t& transferred) override {
         return inner_->getDescriptor(type, index, languageId, buffer, length, transferred);
     }
-    bool controlTransfer(const tavik::SetupPacket& setup, std::uint8_t* buffer,
-                         std::uint32_t length, std::uint32_t& transferred) override {
+    tavik::DeviceResult controlTransfer(const tavik::SetupPacket& setup, std::uint8_t* buffer,
+                                        std::uint32_t length, std::uint32_t& transferred) override {
         stamps_.transferBegan = Clock::now();
-        const bool ok = inner_->controlTransfer(setup, buffer, length, transferred);
+        const tavik::DeviceResult result =
+            inner_->controlTransfer(setup, buffer, length, transferred);
         stamps_.transferEnded = Clock::now();
-        return ok;
+        return result;
     }
 
   private:

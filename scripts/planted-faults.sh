@@ -37,7 +37,9 @@ layout-message-rect|src/ui/WindowLayout.hpp|s|w / 2 + 95, 105|w / 2 + 96, 105|
 button-hot-border|src/ui/ButtonLook.hpp|s/return {2, edge, face, textColour};/return {1, edge, face, textColour};/
 window-ok-inverted|src/ui/UpdaterWindow.cpp|s/view_.showControl(okButton_, !offer.hasImage());/view_.showControl(okButton_, offer.hasImage());/
 window-end-not-kept|src/ui/UpdaterWindow.cpp|s/if (finished_) {/if (finished_ \&\& false) {/
-libusb-access-hresult|src/device/libusb/LibusbError.cpp|s/{LIBUSB_ERROR_ACCESS, errorAccessDenied}/{LIBUSB_ERROR_ACCESS, errorBusy}/
+libusb-access-hresult|src/device/libusb/LibusbError.cpp|s/{LIBUSB_ERROR_ACCESS, errorAccessDenied,/{LIBUSB_ERROR_ACCESS, errorBusy,/
+libusb-pipe-status|src/device/libusb/LibusbError.cpp|s/{LIBUSB_ERROR_PIPE, errorGenFailure, stalled}/{LIBUSB_ERROR_PIPE, errorGenFailure, other}/
+libusb-notfound-status|src/device/libusb/LibusbError.cpp|s/{LIBUSB_ERROR_NOT_FOUND, errorNotFound, notFound}/{LIBUSB_ERROR_NOT_FOUND, errorNotFound, gone}/
 libusb-close-dropped|src/device/libusb/LibusbDeviceAccess.cpp|0,/libusb_close(handle);/s/libusb_close(handle);//
 libusb-product-missed|src/device/libusb/LibusbDeviceAccess.cpp|s/product == unitProductIdLater/product == unitProductId/
 libusb-wlength-unchecked|src/device/libusb/LibusbTransport.cpp|s/if (setup.length > length || /if (setup.length > length + 64 || /
@@ -47,6 +49,8 @@ qt-status-alignment|src/ui/qt/QtWindowView.cpp|s/Qt::AlignLeft | Qt::AlignVCente
 qt-progress-colour|src/ui/qt/PaintedProgressBar.cpp|s/filled(6, 176, 37)/filled(6, 176, 38)/
 sim-corrupt-noop|sim/SimulatedUnit.cpp|s/reply\[0\] ^= 0xFF;/reply[0] ^= 0x00;/
 sim-download-sequence|sim/SimulatedUnit.cpp|0,/setup.value != nextDownloadBlock_/s/setup.value != nextDownloadBlock_/setup.value < nextDownloadBlock_/
+sim-fail-status|sim/SimulatedUnit.cpp|s/status = DeviceStatus::other;/status = DeviceStatus::stalled;/
+dfu-result-dropped|src/engine/DfuRequest.cpp|s/result_ = device->controlTransfer(/const DeviceResult ended = device->controlTransfer(/;s/post(result_.ok()/post(ended.ok()/
 bus-stall-errno|sim/umockdev/UsbfsNode.cpp|s/return -EPIPE;/return -EPROTO;/
 bus-gone-errno|sim/umockdev/UsbfsNode.cpp|s/error = ENODEV;/error = EIO;/
 cli-json-total-dropped|src/app/cli/ProgressReporter.cpp|s/{"total", phase.total},//

@@ -9,12 +9,14 @@ OpenResult SimulatedDeviceAccess::openDevice() {
     }
     std::shared_ptr<UsbTransport> device = unit_ ? unit_->open() : nullptr;
     if (!device) {
-        return {.result = hrNotFound, .deviceNotFound = true, .device = nullptr};
+        return {.result = {.status = DeviceStatus::notFound, .code = hrNotFound},
+                .deviceNotFound = true,
+                .device = nullptr};
     }
-    return {.result = hrOk, .deviceNotFound = false, .device = std::move(device)};
+    return {.result = {}, .deviceNotFound = false, .device = std::move(device)};
 }
 
-void SimulatedDeviceAccess::failOpens(HResult result, bool deviceNotFound) {
+void SimulatedDeviceAccess::failOpens(DeviceResult result, bool deviceNotFound) {
     failure_ = OpenResult{.result = result, .deviceNotFound = deviceNotFound, .device = nullptr};
 }
 

@@ -21,8 +21,8 @@ class SimulatedDeviceAccess final : public DeviceAccess {
     // Another unit is now the one on the bus (null: none); opens reach it from now on.
     void plug(std::shared_ptr<SimulatedUnit> unit) { unit_ = std::move(unit); }
 
-    // The next opens fail with this code and flag (say, access denied), whatever the unit does.
-    void failOpens(HResult result, bool deviceNotFound);
+    // The next opens fail with this result and flag (say, access denied), whatever the unit does.
+    void failOpens(DeviceResult result, bool deviceNotFound);
     void stopFailingOpens() { failure_.reset(); }
     int openCount() const { return opens_; }
 

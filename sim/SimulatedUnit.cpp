@@ -47,37 +47,35 @@ bool deviceToHost(const SetupPacket& setup) {
     return usb::deviceToHost(setup.requestType);
 }
 
-}  // namespace
-
 // An open unit. Holding it keeps the unit's "handles" open; they are released when the last
 // holder lets go. Requests made after the unit left the bus fail, as with a real handle whose
 // device is gone.
-UnitConnection::UnitConnection(std::shared_ptr<SimulatedUnit> unit, unsigned connection,
-                               unsigned attachment)
-    : unit_(std::move(unit)), connection_(connection), attachment_(attachment) {}
+class UnitConnection final : public UsbTransport {
+  public:
+    UnitConnection(std::shared_ptr<SimulatedUnit> unit, unsigned connection, unsigned attachment)
+        : unit_(std::move(unit)), connection_(connection), attachment_(attachment) {}
+    ~UnitConnection() override { unit_->releaseHandle(); }
 
-UnitConnection::~UnitConnection() {
-    unit_->releaseHandle();
-}
+    DeviceResult getDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t languageId,
+                               std::uint8_t* buffer, std::uint32_t length,
+                               std::uint32_t& transferred) override {
+        const SetupPacket setup = usb::descriptorRequest(
+            type, index, languageId,
+            static_cast<std::uint16_t>(std::min<std::uint32_t>(length, 0xFFFF)));
+        return controlTransfer(setup, buffer, length, transferred);
+    }
+    DeviceResult controlTransfer(const SetupPacket& setup, std::uint8_t* buffer,
+                                 std::uint32_t length, std::uint32_t& transferred) override {
+        return unit_->transfer(connection_, attachment_, setup, buffer, length, transferred);
+    }
 
-TransferOutcome UnitConnection::exchange(const SetupPacket& setup, std::uint8_t* buffer,
-                                         std::uint32_t length, std::uint32_t& transferred) {
-    return unit_->exchange(connection_, attachment_, setup, buffer, length, transferred);
-}
+  private:
+    std::shared_ptr<SimulatedUnit> unit_;
+    unsigned connection_;
+    unsigned attachment_;
+};
 
-bool UnitConnection::getDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t languageId,
-                                   std::uint8_t* buffer, std::uint32_t length,
-                                   std::uint32_t& transferred) {
-    const SetupPacket setup =
-        usb::descriptorRequest(type, index, languageId,
-                               static_cast<std::uint16_t>(std::min<std::uint32_t>(length, 0xFFFF)));
-    return controlTransfer(setup, buffer, length, transferred);
-}
-
-bool UnitConnection::controlTransfer(const SetupPacket& setup, std::uint8_t* buffer,
-                                     std::uint32_t length, std::uint32_t& transferred) {
-    return exchange(setup, buffer, length, transferred) == TransferOutcome::completed;
-}
+}  // namespace
 
 const char* toString(RequestKind kind) {
     switch (kind) {
@@ -108,10 +106,6 @@ std::shared_ptr<SimulatedUnit> SimulatedUnit::create(UnitConfig config) {
 SimulatedUnit::SimulatedUnit(UnitConfig config) : config_(std::move(config)) {}
 
 std::shared_ptr<UsbTransport> SimulatedUnit::open() {
-    return connect();
-}
-
-std::shared_ptr<UnitConnection> SimulatedUnit::connect() {
     std::lock_guard lock(mutex_);
     if (!present_) {
         return nullptr;
@@ -235,16 +229,9 @@ unsigned SimulatedUnit::maxConcurrentTransfers() const {
     return maxConcurrent_;
 }
 
-bool SimulatedUnit::transfer(unsigned connection, unsigned attachment, const SetupPacket& setup,
-                             std::uint8_t* buffer, std::uint32_t length,
-                             std::uint32_t& transferred) {
-    return exchange(connection, attachment, setup, buffer, length, transferred) ==
-           TransferOutcome::completed;
-}
-
-TransferOutcome SimulatedUnit::exchange(unsigned connection, unsigned attachment,
-                                        const SetupPacket& setup, std::uint8_t* buffer,
-                                        std::uint32_t length, std::uint32_t& transferred) {
+DeviceResult SimulatedUnit::transfer(unsigned connection, unsigned attachment,
+                                     const SetupPacket& setup, std::uint8_t* buffer,
+                                     std::uint32_t length, std::uint32_t& transferred) {
     transferred = 0;
     const RequestKind kind = classify(setup);
     // The host never sends more than its buffer holds, nor more than wLength announces.
@@ -295,19 +282,20 @@ TransferOutcome SimulatedUnit::exchange(unsigned connection, unsigned attachment
     std::vector<std::uint8_t> reply;
     // A unit that left the bus (before or while the request waited) answers nothing.
     const bool reachable = present_ && attachment == attachment_;
-    TransferOutcome outcome = TransferOutcome::completed;
+    DeviceStatus status = DeviceStatus::done;
     if (!reachable) {
-        outcome = TransferOutcome::absent;
+        status = DeviceStatus::gone;
     } else if (fault == Fault::fail) {
-        outcome = TransferOutcome::failed;
+        status = DeviceStatus::other;
     } else if (fault == Fault::stall) {
         stall();
-        outcome = TransferOutcome::stalled;
+        status = DeviceStatus::stalled;
     } else if (!answer(setup, buffer, stageLength, reply)) {
-        // The only refusal that is not a stall: the restart that drops off mid-request.
-        outcome = restarting_ && rebootFails_ ? TransferOutcome::failed : TransferOutcome::stalled;
+        // The only refusal that is not a stall: the restart that drops off mid-request, which the
+        // unit never answers (the host sees the transfer fail on the bus, then the departure).
+        status = restarting_ && rebootFails_ ? DeviceStatus::other : DeviceStatus::stalled;
     }
-    const bool succeeded = outcome == TransferOutcome::completed;
+    const bool succeeded = status == DeviceStatus::done;
 
     if (succeeded && deviceToHost(setup)) {
         const std::uint32_t delivered =
@@ -329,7 +317,7 @@ TransferOutcome SimulatedUnit::exchange(unsigned connection, unsigned attachment
     } else if (fault == Fault::leave && reachable) {
         leaveBus(Departure::unplugged);
     }
-    return outcome;
+    return {.status = status, .code = hrOk};
 }
 
 std::optional<Fault> SimulatedUnit::faultFor(std::uint64_t index, RequestKind kind) {

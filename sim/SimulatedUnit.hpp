@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "device/DeviceResult.hpp"
 #include "device/SetupPacket.hpp"
 #include "device/UsbProtocol.hpp"
 #include "device/UsbTransport.hpp"
@@ -32,21 +33,13 @@ enum class RequestKind {
 
 const char* toString(RequestKind kind);
 
-// How a transfer ended, for whoever carries it to a host that must know why one failed.
-enum class TransferOutcome {
-    completed,  // the unit answered it
-    stalled,    // the unit refused it: a stall of the default pipe
-    failed,     // it failed on the bus (the fail fault, or a restart that drops off mid-request)
-    absent,     // the unit was not on the bus, or left it while the request was under way
-};
-
-// How the unit misbehaves on a selected request.
+// How the unit misbehaves on a selected request, and the result its transfer returns.
 enum class Fault {
-    stall,   // the unit refuses it: the transfer fails and the unit enters dfuERROR
-    fail,    // the transfer fails on the bus without reaching the unit; nothing changes
-    vanish,  // the unit leaves the bus as the request arrives: it and every later one fail
-    leave,   // the unit answers the request, then leaves the bus (unplugged right after it)
-    hold,    // the transfer waits inside the unit until releaseHeld(), then proceeds normally
+    stall,   // the unit refuses it (stalled) and enters dfuERROR
+    fail,    // it fails on the bus without reaching the unit (other); nothing changes
+    vanish,  // the unit leaves the bus as the request arrives: it and every later one are gone
+    leave,   // the unit answers the request (done), then leaves the bus: later ones are gone
+    hold,    // it waits inside the unit until releaseHeld(), then proceeds normally
 };
 
 // DFU 1.1 device states the unit goes through (bState of the status reply).
@@ -94,31 +87,6 @@ class UnitObserver {
     virtual void leftBus(Departure why) = 0;
 };
 
-class SimulatedUnit;
-
-// An open unit as a bus presents it to a host: a transport that also tells why a transfer
-// failed. Its handles stay open as long as it lives, as with any transport of the unit.
-class UnitConnection final : public UsbTransport {
-  public:
-    UnitConnection(std::shared_ptr<SimulatedUnit> unit, unsigned connection, unsigned attachment);
-    ~UnitConnection() override;
-
-    // One control transfer, with the same contract as controlTransfer().
-    TransferOutcome exchange(const SetupPacket& setup, std::uint8_t* buffer, std::uint32_t length,
-                             std::uint32_t& transferred);
-
-    bool getDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t languageId,
-                       std::uint8_t* buffer, std::uint32_t length,
-                       std::uint32_t& transferred) override;
-    bool controlTransfer(const SetupPacket& setup, std::uint8_t* buffer, std::uint32_t length,
-                         std::uint32_t& transferred) override;
-
-  private:
-    std::shared_ptr<SimulatedUnit> unit_;
-    unsigned connection_;
-    unsigned attachment_;
-};
-
 // The unit as it presents itself in update mode.
 struct UnitConfig {
     std::uint16_t vendorId = 0x07FD;
@@ -149,10 +117,11 @@ class SimulatedUnit : public std::enable_shared_from_this<SimulatedUnit> {
 
     // --- The bus ----------------------------------------------------------------------------
     // Opens the unit: a transport whose handles stay open as long as it lives. Null when the unit
-    // is not on the bus (never attached in update mode, unplugged, vanished or restarted).
+    // is not on the bus (never attached in update mode, unplugged, vanished or restarted). Its
+    // transfers end done, stalled (a stall, or a request the unit refuses), other (the fail
+    // fault, or a restart that fails its request as the unit drops off the bus) or gone (the
+    // unit was not on the bus, or left it while the request was under way); their code is hrOk.
     std::shared_ptr<UsbTransport> open();
-    // The same open, for a bus that needs to know why a transfer failed.
-    std::shared_ptr<UnitConnection> connect();
     bool present() const;
     // True after REBOOT_TO_APP: the unit runs its application and is no longer in update mode.
     bool runningApplication() const;
@@ -201,11 +170,8 @@ class SimulatedUnit : public std::enable_shared_from_this<SimulatedUnit> {
     unsigned maxConcurrentTransfers() const;
 
     // --- Called by the transports -------------------------------------------------------------
-    bool transfer(unsigned connection, unsigned attachment, const SetupPacket& setup,
-                  std::uint8_t* buffer, std::uint32_t length, std::uint32_t& transferred);
-    TransferOutcome exchange(unsigned connection, unsigned attachment, const SetupPacket& setup,
-                             std::uint8_t* buffer, std::uint32_t length,
-                             std::uint32_t& transferred);
+    DeviceResult transfer(unsigned connection, unsigned attachment, const SetupPacket& setup,
+                          std::uint8_t* buffer, std::uint32_t length, std::uint32_t& transferred);
     void releaseHandle();
 
   private:

@@ -28,19 +28,19 @@ constexpr std::uint32_t capabilities = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_B
 thread_local const UsbfsNode* runningNode = nullptr;
 thread_local std::uint64_t runningId = 0;
 
-// A URB's status as a host controller reports the outcome.
-int urbStatus(TransferOutcome outcome) {
-    switch (outcome) {
-        case TransferOutcome::completed:
+// A URB's status as a host controller reports how the unit's transfer ended. The unit's
+// transfers end in no other way than these; anything else would be a failure on the bus.
+int urbStatus(DeviceStatus status) {
+    switch (status) {
+        case DeviceStatus::done:
             return 0;
-        case TransferOutcome::stalled:
+        case DeviceStatus::stalled:
             return -EPIPE;
-        case TransferOutcome::failed:
-            return -EPROTO;
-        case TransferOutcome::absent:
+        case DeviceStatus::gone:
             return -ESHUTDOWN;
+        default:
+            return -EPROTO;
     }
-    return -EPROTO;
 }
 
 SetupPacket parseSetup(const std::uint8_t* b) {
@@ -85,7 +85,7 @@ struct UsbfsNode::Client {
     // Under the node's mutex: the unit's handle (null when the unit was gone at open, or once
     // the file is closed), URBs in progress (id -> the URB's address in the client, which
     // DISCARDURB names), and completed ones waiting to be reaped, in completion order.
-    std::shared_ptr<UnitConnection> connection;
+    std::shared_ptr<UsbTransport> connection;
     std::map<std::uint64_t, std::uintptr_t> inProgress;
     std::deque<Completion> completed;
     // umockdev's thread only: the memory of every URB submitted and not yet reaped.
@@ -143,7 +143,7 @@ void UsbfsNode::connected(UMockdevIoctlClient* ioctlClient) {
     releaseClosedFiles();
     auto client = std::make_shared<Client>();
     client->ioctlClient = static_cast<UMockdevIoctlClient*>(g_object_ref(ioctlClient));
-    std::shared_ptr<UnitConnection> connection = unit_->connect();  // not under our lock
+    std::shared_ptr<UsbTransport> connection = unit_->open();  // not under our lock
     std::lock_guard lock(mutex_);
     client->connection = std::move(connection);
     clients_[ioctlClient] = std::move(client);
@@ -153,7 +153,7 @@ void UsbfsNode::connected(UMockdevIoctlClient* ioctlClient) {
 // "connected" property turning false. So closed files are looked for here: on umockdev's thread
 // before each ioctl, and by the bus every few milliseconds.
 void UsbfsNode::releaseClosedFiles() {
-    std::vector<std::shared_ptr<UnitConnection>> handles;
+    std::vector<std::shared_ptr<UsbTransport>> handles;
     std::vector<std::shared_ptr<Client>> objects;
     {
         std::lock_guard lock(mutex_);
@@ -315,7 +315,7 @@ int UsbfsNode::submit(const std::shared_ptr<Client>& client, UMockdevIoctlData* 
     }
 
     std::uint64_t id = 0;
-    std::shared_ptr<UnitConnection> connection;
+    std::shared_ptr<UsbTransport> connection;
     {
         std::lock_guard lock(mutex_);
         if (connected_ && client->connection) {
@@ -339,17 +339,17 @@ int UsbfsNode::submit(const std::shared_ptr<Client>& client, UMockdevIoctlData* 
     return 0;
 }
 
-void UsbfsNode::run(Client& client, UnitConnection& connection, std::uint64_t id,
+void UsbfsNode::run(Client& client, UsbTransport& connection, std::uint64_t id,
                     const SetupPacket& setup, std::vector<std::uint8_t>& stage) {
     runningNode = this;
     runningId = id;
     std::uint32_t transferred = 0;
-    const TransferOutcome outcome = connection.exchange(
+    const DeviceResult result = connection.controlTransfer(
         setup, stage.data(), static_cast<std::uint32_t>(stage.size()), transferred);
     runningNode = nullptr;
 
     Completion completion{
-        .id = id, .status = urbStatus(outcome), .actualLength = transferred, .data = {}};
+        .id = id, .status = urbStatus(result.status), .actualLength = transferred, .data = {}};
     if (usb::deviceToHost(setup.requestType)) {
         completion.data.assign(stage.begin(), stage.begin() + transferred);
     }

@@ -33,10 +33,11 @@ namespace tavik::sim {
 //
 // The handler's signals arrive on umockdev's own thread, which must never wait for the unit:
 // each submitted URB runs on a thread of its own (from `threads`), so a transfer held inside the
-// unit leaves DISCARDURB, other URBs and other clients answered. Its outcome becomes the URB's
-// status: completed 0, stalled -EPIPE (LIBUSB_ERROR_PIPE), failed -EPROTO (LIBUSB_ERROR_IO),
-// absent -ESHUTDOWN (LIBUSB_ERROR_NO_DEVICE), as a host controller reports them. The GObjects of
-// a URB are touched on umockdev's thread only; the transfer threads see plain bytes.
+// unit leaves DISCARDURB, other URBs and other clients answered. The status of its transfer's
+// result becomes the URB's: done 0, stalled -EPIPE (LIBUSB_ERROR_PIPE), other -EPROTO
+// (LIBUSB_ERROR_IO), gone -ESHUTDOWN (LIBUSB_ERROR_NO_DEVICE), as a host controller reports them.
+// The GObjects of a URB are touched on umockdev's thread only; the transfer threads see plain
+// bytes.
 //
 // Lock order: the unit's lock, then this node's. The node calls into the unit (open, transfer,
 // release) only with its own lock released.
@@ -92,7 +93,7 @@ class UsbfsNode : public std::enable_shared_from_this<UsbfsNode> {
     int discard(Client& client, UMockdevIoctlData* arg);
 
     // A transfer thread.
-    void run(Client& client, UnitConnection& connection, std::uint64_t id, const SetupPacket& setup,
+    void run(Client& client, UsbTransport& connection, std::uint64_t id, const SetupPacket& setup,
              std::vector<std::uint8_t>& stage);
 
     std::shared_ptr<SimulatedUnit> unit_;

@@ -130,6 +130,29 @@ SimulatedHandle* toHandle(WINUSB_INTERFACE_HANDLE handle) {
     return static_cast<SimulatedHandle*>(handle);
 }
 
+// A transfer's end as WinUSB tells it: TRUE, or FALSE with the last error that WinUSB leaves
+// for the cause, which the program's adapter reads back as the same status (Win32Error.hpp).
+// Set last, after anything else the DLL calls.
+BOOL ended(const DeviceResult& result) {
+    switch (result.status) {
+        case DeviceStatus::done:
+            return TRUE;
+        case DeviceStatus::stalled:
+            SetLastError(ERROR_GEN_FAILURE);
+            break;
+        case DeviceStatus::gone:
+            SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+            break;
+        case DeviceStatus::timedOut:
+            SetLastError(ERROR_SEM_TIMEOUT);
+            break;
+        default:  // the unit's transfers fail in no other way than on the bus (other)
+            SetLastError(ERROR_IO_DEVICE);
+            break;
+    }
+    return FALSE;
+}
+
 }  // namespace
 
 // --- Set-up ------------------------------------------------------------------------------------
@@ -291,15 +314,12 @@ BOOL SimulatedBus::getDescriptor(WINUSB_INTERFACE_HANDLE handle, UCHAR type, UCH
     }
     std::uint32_t count = 0;
     insideTransfer = true;
-    const bool ok =
+    const DeviceResult result =
         toHandle(handle)->transport->getDescriptor(type, index, languageId, buffer, length, count);
     insideTransfer = false;
     *transferred = count;
     afterTransfer();
-    if (!ok) {
-        SetLastError(ERROR_GEN_FAILURE);
-    }
-    return ok ? TRUE : FALSE;
+    return ended(result);
 }
 
 BOOL SimulatedBus::controlTransfer(WINUSB_INTERFACE_HANDLE handle, const WINUSB_SETUP_PACKET& setup,
@@ -315,16 +335,14 @@ BOOL SimulatedBus::controlTransfer(WINUSB_INTERFACE_HANDLE handle, const WINUSB_
                              .length = setup.Length};
     std::uint32_t count = 0;
     insideTransfer = true;
-    const bool ok = toHandle(handle)->transport->controlTransfer(packet, buffer, length, count);
+    const DeviceResult result =
+        toHandle(handle)->transport->controlTransfer(packet, buffer, length, count);
     insideTransfer = false;
     if (transferred != nullptr) {
         *transferred = count;
     }
     afterTransfer();
-    if (!ok) {
-        SetLastError(ERROR_GEN_FAILURE);
-    }
-    return ok ? TRUE : FALSE;
+    return ended(result);
 }
 
 // A unit unplugged during a request's transfer: Windows tells the program's window of the

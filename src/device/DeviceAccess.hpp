@@ -2,15 +2,17 @@
 
 #include <memory>
 
-#include "device/HResult.hpp"
+#include "device/DeviceResult.hpp"
 #include "device/UsbTransport.hpp"
 
 namespace tavik {
 
 // What an attempt to open the unit gave.
 struct OpenResult {
-    // hrOk with `device` set, or a failure code with `device` null.
-    HResult result = hrNotFound;
+    // done (code hrOk) with `device` set; otherwise why not, with `device` null. Its code is the
+    // HRESULT of "Failed looking for device, HRESULT 0x%x"; accessDenied is the failure the window
+    // names a remedy for.
+    DeviceResult result{.status = DeviceStatus::notFound, .code = hrNotFound};
     // Set when the device-interface class asked last had no present interface at all.
     bool deviceNotFound = false;
     // The open unit; closing it is dropping the last reference (see UsbTransport).
@@ -18,7 +20,8 @@ struct OpenResult {
 };
 
 // Finding and opening the first present unit. Adapters: the configuration manager with
-// CreateFileW and WinUsb_Initialize (Windows), the simulated unit (tests, demo).
+// CreateFileW and WinUsb_Initialize (Windows), libusb's device list with libusb_open and the claim
+// of interface 0 (Linux, macOS), the simulated unit (tests, demo).
 class DeviceAccess {
   public:
     // Looks for the unit under the primary device-interface class, then (only if that lookup

@@ -30,9 +30,9 @@ Identification identifyDevice(UsbTransport& device, std::uint16_t vendorId,
                               std::uint16_t productId3, DeviceIdentity& identity) {
     std::array<std::uint8_t, usb::deviceDescriptorLength> descriptor{};
     std::uint32_t transferred = 0;
-    if (!device.getDescriptor(usb::deviceDescriptorType, 0, 0, descriptor.data(), descriptor.size(),
-                              transferred) ||
-        transferred != descriptor.size()) {
+    const DeviceResult read = device.getDescriptor(
+        usb::deviceDescriptorType, 0, 0, descriptor.data(), descriptor.size(), transferred);
+    if (!read.ok() || transferred != descriptor.size()) {
         return Identification::descriptorError;
     }
     const std::uint16_t idVendor = little16(&descriptor[8]);

@@ -21,11 +21,11 @@ void DfuRequest::perform() {
     std::shared_ptr<UsbTransport> device = std::move(device_);
     const std::uint32_t length = std::min<std::uint32_t>(setup_.length, buffer_.size());
     std::uint32_t transferred = 0;
-    const bool success = device->controlTransfer(setup_, hasDataStage_ ? buffer_.data() : nullptr,
-                                                 hasDataStage_ ? length : 0, transferred);
+    result_ = device->controlTransfer(setup_, hasDataStage_ ? buffer_.data() : nullptr,
+                                      hasDataStage_ ? length : 0, transferred);
     transferred_ = std::min(transferred, length);
     device.reset();
-    poster_->post(success, transferred_);
+    poster_->post(result_.ok(), transferred_);
 }
 
 std::span<const std::uint8_t> DfuRequest::received(std::uint64_t reported) const {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <span>
 
+#include "device/DeviceResult.hpp"
 #include "device/SetupPacket.hpp"
 #include "device/UsbProtocol.hpp"
 #include "device/UsbTransport.hpp"
@@ -33,6 +34,9 @@ class DfuRequest {
     // After the completion, on the event-loop thread: the device-to-host bytes received, never
     // more than `reported` nor than the request asked for; empty for host-to-device requests.
     std::span<const std::uint8_t> received(std::uint64_t reported) const;
+    // After the completion, on the event-loop thread: how the transfer ended (the completion's
+    // success flag is result().ok()).
+    const DeviceResult& result() const { return result_; }
 
     const SetupPacket& setup() const { return setup_; }
 
@@ -43,6 +47,7 @@ class DfuRequest {
     bool hasDataStage_;
     std::array<std::uint8_t, usb::dfuBlockSize> buffer_{};
     std::uint32_t transferred_ = 0;
+    DeviceResult result_;
 };
 
 }  // namespace tavik

@@ -23,17 +23,17 @@ void Updater::connectDevice() {
         return;
     }
     OpenResult opened = devices_.openDevice();
-    if (failed(opened.result) || !opened.device) {
+    if (failed(opened.result.code) || !opened.device) {
         if (opened.deviceNotFound) {
             log("Device not connected or driver not installed\n");
         } else {
             char line[64];
             std::snprintf(line, sizeof line, "Failed looking for device, HRESULT 0x%x\n",
-                          static_cast<unsigned>(opened.result));
+                          static_cast<unsigned>(opened.result.code));
             log(line);
         }
         disconnectDevice();
-        if (opened.result == hrAccessDenied) {
+        if (opened.result.status == DeviceStatus::accessDenied) {
             listener_->onDeviceAccessDenied();
         }
         return;
@@ -268,8 +268,16 @@ void Updater::logFailure(RunFailure failure) {
 
 // Why a request's transfer failed, from what its transport reported.
 RunFailure Updater::transferFailure(const DfuRequest* request) {
-    (void)request;
-    return RunFailure::transferFailed;
+    switch (request ? request->result().status : DeviceStatus::other) {
+        case DeviceStatus::stalled:
+            return RunFailure::stalled;
+        case DeviceStatus::gone:
+            return RunFailure::unitGone;
+        case DeviceStatus::timedOut:
+            return RunFailure::timedOut;
+        default:
+            return RunFailure::transferFailed;
+    }
 }
 
 // --- Requests --------------------------------------------------------------------------------

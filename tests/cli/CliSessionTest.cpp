@@ -86,7 +86,8 @@ struct CliRun {
         }
         sim::SimulatedDeviceAccess devices(unit);
         if (accessDenied) {
-            devices.failOpens(hrAccessDenied, false);
+            devices.failOpens({.status = DeviceStatus::accessDenied, .code = hrAccessDenied},
+                              false);
         }
         CliSession session(*parsed.options, {devices, nullptr, std::make_shared<TaskQueue>(),
                                              console, out, err, "Install the rule."});
@@ -185,16 +186,16 @@ TEST(CliOutcome, ReportsAndExitCode) {
          true},
         {"serial T1X00002;image embedded 103 version 2.2.6+579;stall upload 1", "update -y",
          runFailed,
-         "Failed while comparing block 0: the request failed on the bus.\nThe unit stays in update "
+         "Failed while comparing block 0: the unit stalled the request.\nThe unit stays in update "
          "mode and can be updated again",
          false},
         {"serial T1X00002;image embedded 103;stall upload 5", "check", runFailed,
-         "Check failed while comparing block 4: the request failed on the bus.\nNothing was "
+         "Check failed while comparing block 4: the unit stalled the request.\nNothing was "
          "written",
          false},
         {"serial T1X00002;stall download 100", "update -y", runFailed,
          "Version: (none read)\n|writing: 100 of {B} blocks|Failed while writing block 100: "
-         "the request failed on the bus.",
+         "the unit stalled the request.",
          true},
         {"serial T1X00002;status-reply 00 00 00 00 0a 00", "update -y --json", runFailed, "failed",
          true},
@@ -233,8 +234,8 @@ TEST(CliFailure, TheJsonReportSaysWhy) {
          "update -y --json",
          {{"phase", "writing"},
           {"block", 100},
-          {"failure", "transfer-failed"},
-          {"reason", "the request failed on the bus"},
+          {"failure", "stalled"},
+          {"reason", "the unit stalled the request"},
           {"error", "AsyncRequestCallback Error"}}},
         {"serial T1X00002;status-reply 00 00 00 00 0a 00",
          "update -y --json",

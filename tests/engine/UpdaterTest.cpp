@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -108,32 +109,34 @@ Lines linesBefore(std::size_t k) {
 }
 
 TEST(UpdaterConnect, FailuresEndInTheNoUnitStateWithTheirLine) {
+    using enum DeviceStatus;
     const struct {
-        HResult openFailure;  // hrOk: the unit opens
+        DeviceResult openFailure;  // done: the unit opens
         const char* line;
         std::uint32_t descriptorLength = 18;
         std::uint16_t vendorId = 0x07FD;
     } cases[] = {
-        {hrNotFound, "Device not connected or driver not installed\n"},
-        {hrAccessDenied, "Failed looking for device, HRESULT 0x80070005\n"},
-        {hrInsufficientBuffer, "Failed looking for device, HRESULT 0x8007007a\n"},
-        {hrOk, "Error getting descriptor\n", 17},
-        {hrOk, "", 18, 0x07FE},  // another vendor's unit
+        {{notFound, hrNotFound}, "Device not connected or driver not installed\n"},
+        {{accessDenied, hrAccessDenied}, "Failed looking for device, HRESULT 0x80070005\n"},
+        {{other, hrInsufficientBuffer}, "Failed looking for device, HRESULT 0x8007007a\n"},
+        {{}, "Error getting descriptor\n", 17},
+        {{}, "", 18, 0x07FE},  // another vendor's unit
     };
     // Where the platform names a remedy for access denied, that failure alone shows it.
     const std::string remedy = "No access: install the udev rule.";
     for (const auto& c : cases) {
         for (const bool withRemedy : {false, true}) {
-            SCOPED_TRACE(testing::Message() << c.line << c.openFailure << " remedy " << withRemedy);
+            SCOPED_TRACE(testing::Message()
+                         << c.line << c.openFailure.code << " remedy " << withRemedy);
             EngineHarness h({.vendorId = c.vendorId, .deviceDescriptorLength = c.descriptorLength});
-            if (failed(c.openFailure)) {
-                h.devices.failOpens(c.openFailure, c.openFailure == hrNotFound);
+            if (!c.openFailure.ok()) {
+                h.devices.failOpens(c.openFailure, c.openFailure.status == notFound);
             }
             h.window.setAccessDeniedText(withRemedy ? remedy : "");
             h.create();
             EXPECT_EQ(h.log.lines, *c.line != 0 ? Lines{c.line} : Lines{});
             EXPECT_EQ(h.window.messageText(),
-                      withRemedy && c.openFailure == hrAccessDenied ? remedy : "");
+                      withRemedy && c.openFailure.status == accessDenied ? remedy : "");
             EXPECT_FALSE(h.updater.deviceOpen());
             EXPECT_EQ(h.unit->openHandles(), 0u) << "whatever was opened is closed again";
             EXPECT_EQ(h.window.statusText(), noUnitText);
@@ -184,7 +187,8 @@ TEST(UpdaterRun, SmallImagesOnTheWire) {
     const std::string downloaded = download({64, 64, 2, 0}), written = downloaded + status(6, idle);
     const std::string verified = upload({64, 64, 2}) + restart();
     const std::string refused = "GetStatus unexpected result\n", differs = "Image differs\n";
-    const auto unexpectedStatus = [](std::uint8_t unitState) {
+    // The unit's bState, or none for a reply too short to hold it.
+    const auto unexpectedStatus = [](std::optional<std::uint8_t> unitState) {
         return RunEnd{.phase = UpdateState::GetStatus,
                       .failure = RunFailure::unexpectedStatus,
                       .unitState = unitState};
@@ -228,9 +232,9 @@ TEST(UpdaterRun, SmallImagesOnTheWire) {
          unexpectedStatus(0x0a), "\x0F\0\0\0\x0A\0"sv},
         {"a status of three bytes", image130, other130,
          upload({64}) + downloaded + status(3, "0x01 0x02 0x03 0x00 0x00 0x00\n") + refused, "",
-         unexpectedStatus(0), "\x01\x02\x03"sv},
+         unexpectedStatus(std::nullopt), "\x01\x02\x03"sv},
         {"a status of five bytes, though dfuIDLE", image130, other130,
-         upload({64}) + downloaded + status(5, idle) + refused, "", unexpectedStatus(0),
+         upload({64}) + downloaded + status(5, idle) + refused, "", unexpectedStatus(std::nullopt),
          "\0\0\0\0\x02"sv},
         {"an error status in dfuIDLE goes on", image130, other130,
          upload({64}) + downloaded + status(6, "0x0e 0x10 0x00 0x00 0x02 0x00\n") + verified, "",
@@ -394,20 +398,41 @@ TEST(UpdaterFailure, WorkerOutlivesTheEngineAndTheWindow) {
 }
 
 // The bytes taken from a completed request: never more than the transfer moved, however many
-// the completion reports, and none from a request that sent its data.
-TEST(DfuRequest, ReceivedIsWhatTheTransferMovedAtMost) {
-    const auto unit = sim::SimulatedUnit::create({.image = makeImage(100, "1.0.0+1")});
-    const auto queue = std::make_shared<sim::CompletionQueue>();
+// the completion reports, and none from a request that sent its data or failed. The request keeps
+// its transfer's result; the completion's success flag says the same.
+TEST(DfuRequest, ReceivedIsWhatTheTransferMovedAtMostAndTheResultIsKept) {
+    using enum DeviceStatus;
     const struct {
         SetupPacket setup;
         std::uint64_t reported;
         std::size_t received;
-    } cases[] = {{usb::uploadRequest(0), 65, 64},   {usb::uploadRequest(0), 1000, 64},
-                 {usb::uploadRequest(1), 1000, 36}, {usb::uploadRequest(0), 10, 10},
-                 {usb::statusRequest(), 65, 6},     {usb::downloadRequest(0, 64), 64, 0}};
+        std::optional<Fault> fault = std::nullopt;
+        DeviceStatus status = done;
+    } cases[] = {
+        {usb::uploadRequest(0), 65, 64},
+        {usb::uploadRequest(0), 1000, 64},
+        {usb::uploadRequest(1), 1000, 36},
+        {usb::uploadRequest(0), 10, 10},
+        {usb::statusRequest(), 65, 6},
+        {usb::downloadRequest(0, 64), 64, 0},
+        {usb::uploadRequest(0), 64, 0, Fault::stall, stalled},
+        {usb::uploadRequest(0), 64, 0, Fault::fail, other},
+        {usb::statusRequest(), 6, 0, Fault::vanish, gone},
+        {usb::statusRequest(), 6, 6, Fault::leave, done},
+    };
     for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        const auto unit = sim::SimulatedUnit::create({.image = makeImage(100, "1.0.0+1")});
+        if (c.fault) {
+            unit->addFault(*c.fault, 0);
+        }
+        const auto queue = std::make_shared<sim::CompletionQueue>();
         DfuRequest request(unit->open(), queue, c.setup, {}, true);
         request.perform();
+        const auto completion = queue->tryNext();
+        ASSERT_TRUE(completion);
+        EXPECT_EQ(request.result().status, c.status);
+        EXPECT_EQ(completion->success, c.status == done);
         EXPECT_EQ(request.received(c.reported).size(), c.received) << c.reported;
     }
 }

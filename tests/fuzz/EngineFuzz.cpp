@@ -49,17 +49,17 @@ class BentUnit final : public UsbTransport, public DeviceAccess {
     BentUnit(ReplyScript& script, const Bytes& image) : script_(script), image_(image) {}
 
     OpenResult openDevice() override {
-        return {.result = hrOk, .deviceNotFound = false, .device = std::move(self)};
+        return {.result = {}, .deviceNotFound = false, .device = std::move(self)};
     }
 
-    bool getDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t languageId,
-                       std::uint8_t* buffer, std::uint32_t length,
-                       std::uint32_t& transferred) override {
+    DeviceResult getDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t languageId,
+                               std::uint8_t* buffer, std::uint32_t length,
+                               std::uint32_t& transferred) override {
         return wire_->getDescriptor(type, index, languageId, buffer, length, transferred);
     }
 
-    bool controlTransfer(const SetupPacket& setup, std::uint8_t* buffer, std::uint32_t length,
-                         std::uint32_t& transferred) override {
+    DeviceResult controlTransfer(const SetupPacket& setup, std::uint8_t* buffer,
+                                 std::uint32_t length, std::uint32_t& transferred) override {
         if (run == nullptr) {  // the version read of identification
             return wire_->controlTransfer(setup, buffer, length, transferred);
         }
@@ -76,7 +76,7 @@ class BentUnit final : public UsbTransport, public DeviceAccess {
         if (r.succeeded && usb::deviceToHost(setup.requestType)) {
             r.data.assign(out.begin(), out.begin() + std::min(reported, length));
         }
-        return r.succeeded;
+        return {.status = r.succeeded ? DeviceStatus::done : DeviceStatus::other, .code = hrOk};
     }
 
     const std::shared_ptr<sim::SimulatedUnit> unit =
@@ -100,7 +100,8 @@ class BentUnit final : public UsbTransport, public DeviceAccess {
                 chunk[at % chunk.size()] ^= 0x5A;
             }
             setup.length = static_cast<std::uint16_t>(chunk.size());
-            if (op != 4 && !wire_->controlTransfer(setup, chunk.data(), setup.length, reported)) {
+            if (op != 4 &&
+                !wire_->controlTransfer(setup, chunk.data(), setup.length, reported).ok()) {
                 return false;
             }
             reported = op == 5 ? n : op == 4 ? static_cast<std::uint32_t>(buffer.size()) : reported;
@@ -113,8 +114,10 @@ class BentUnit final : public UsbTransport, public DeviceAccess {
             return true;
         }
         setup.value += upload && op == 5;
-        if (!wire_->controlTransfer(setup, buffer.data(), static_cast<std::uint32_t>(buffer.size()),
-                                    reported)) {
+        if (!wire_
+                 ->controlTransfer(setup, buffer.data(), static_cast<std::uint32_t>(buffer.size()),
+                                   reported)
+                 .ok()) {
             return false;
         }
         const bool status = setup.request == usb::dfuGetStatus;

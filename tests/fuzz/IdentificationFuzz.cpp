@@ -38,16 +38,16 @@ class ScriptedUnit final : public UsbTransport {
   public:
     explicit ScriptedUnit(ReplyScript& script) : script_(script) {}
 
-    bool getDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t languageId,
-                       std::uint8_t* buffer, std::uint32_t length,
-                       std::uint32_t& transferred) override {
+    DeviceResult getDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t languageId,
+                               std::uint8_t* buffer, std::uint32_t length,
+                               std::uint32_t& transferred) override {
         return controlTransfer(
             usb::descriptorRequest(type, index, languageId, static_cast<std::uint16_t>(length)),
             buffer, length, transferred);
     }
 
-    bool controlTransfer(const SetupPacket& setup, std::uint8_t* buffer, std::uint32_t length,
-                         std::uint32_t& transferred) override {
+    DeviceResult controlTransfer(const SetupPacket& setup, std::uint8_t* buffer,
+                                 std::uint32_t length, std::uint32_t& transferred) override {
         const ReplyScript::Record record = script_.next();
         Transfer& t = transfers.emplace_back(Transfer{setup, (record.op & 1) == 0, {}, 0});
         if (t.succeeded) {
@@ -57,7 +57,7 @@ class ScriptedUnit final : public UsbTransport {
             t.reported = (record.op & 2) != 0 ? record.data.size() : count;
         }
         transferred = t.reported;
-        return t.succeeded;
+        return {.status = t.succeeded ? DeviceStatus::done : DeviceStatus::other, .code = hrOk};
     }
 
     std::vector<Transfer> transfers;

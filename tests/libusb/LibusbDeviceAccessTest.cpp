@@ -78,13 +78,18 @@ TEST(LibusbDeviceAccess, OpensTheFirstUnitOfTheVendorsProducts) {
                                      : chosen->options.accessDenied     ? 0x80070005
                                      : chosen->options.claimedElsewhere ? 0x800700AA
                                                                         : 0;
+        const DeviceStatus status = chosen == nullptr                  ? DeviceStatus::notFound
+                                    : chosen->options.accessDenied     ? DeviceStatus::accessDenied
+                                    : chosen->options.claimedElsewhere ? DeviceStatus::busy
+                                                                       : DeviceStatus::done;
 
         LibusbDeviceAccess access(session.context);
         OpenResult open = [&] {
             const sim::UnprivilegedFileAccess unprivileged;
             return access.openDevice();
         }();
-        EXPECT_EQ(static_cast<std::uint32_t>(open.result), result);
+        EXPECT_EQ(static_cast<std::uint32_t>(open.result.code), result);
+        EXPECT_EQ(open.result.status, status);
         EXPECT_EQ(open.deviceNotFound, chosen == nullptr);
         ASSERT_EQ(open.device != nullptr, result == 0);
         if (open.device) {

@@ -3,6 +3,7 @@
 #include "device/libusb/LibusbTransport.hpp"
 
 #include <gtest/gtest.h>
+#include <libusb.h>
 
 #include <chrono>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include "device/Identification.hpp"
 #include "device/UsbProtocol.hpp"
 #include "device/libusb/LibusbDeviceAccess.hpp"
+#include "device/libusb/LibusbError.hpp"
 #include "support/TestImages.hpp"
 
 namespace tavik {
@@ -59,15 +61,19 @@ TEST(LibusbTransport, StringDescriptorsOfOddLengthsThroughIdentification) {
     }
 }
 
-// Data stages both ways; a failure on the bus and a time-out (the transport's own) as false with
-// nothing transferred; a data stage longer than the caller's buffer refused before the wire.
+// Data stages both ways; each fault of the unit as its status with nothing transferred (a failure
+// on the bus, a stall, a time-out of the transport's own, the unit gone); a data stage longer than
+// the caller's buffer refused before the wire.
 TEST(LibusbTransport, ControlTransferOutcomes) {
+    using enum DeviceStatus;
     test::EmulatedBusSession session;
     ASSERT_TRUE(session.ready());
     const Bytes image = test::makeImage(128, "1.0.0+1");
     auto unit = test::makeUnit(0x07FD, 0x001D, u"T1X00001", image);
     unit->addFault(sim::Fault::fail, 1, sim::RequestKind::upload);
     unit->addFault(sim::Fault::hold, 2, sim::RequestKind::upload);
+    unit->addFault(sim::Fault::stall, 3, sim::RequestKind::upload);
+    unit->addFault(sim::Fault::vanish, 0, sim::RequestKind::getStatus);
     ASSERT_TRUE(session.bus.plug(unit));
     const auto device = LibusbDeviceAccess(session.context, 300ms).openDevice().device;
     ASSERT_TRUE(device);
@@ -77,36 +83,69 @@ TEST(LibusbTransport, ControlTransferOutcomes) {
         SetupPacket setup;
         std::uint8_t* buffer;
         std::uint32_t length;
-        bool succeeds;
+        DeviceStatus status;
         std::uint32_t transferred;
         std::size_t requests;  // that reached the unit so far
     } steps[] = {
-        {usb::uploadRequest(0), scratch.data(), 63, false, 0, 0},
-        {usb::uploadRequest(0), nullptr, 64, false, 0, 0},
-        {usb::uploadRequest(1), read.data(), 64, true, 64, 1},
-        {usb::downloadRequest(0, 64), written.data(), 64, true, 64, 2},
-        {usb::downloadRequest(1, 36), written.data() + 64, 36, true, 36, 3},
-        {usb::downloadRequest(2, 0), nullptr, 0, true, 0, 4},      // the image is stored
-        {usb::uploadRequest(1), scratch.data(), 64, false, 0, 5},  // fails on the bus
-        {usb::uploadRequest(1), scratch.data(), 64, false, 0, 6},  // held past the time-out
+        {usb::uploadRequest(0), scratch.data(), 63, other, 0, 0},
+        {usb::uploadRequest(0), nullptr, 64, other, 0, 0},
+        {usb::uploadRequest(1), read.data(), 64, done, 64, 1},
+        {usb::downloadRequest(0, 64), written.data(), 64, done, 64, 2},
+        {usb::downloadRequest(1, 36), written.data() + 64, 36, done, 36, 3},
+        {usb::downloadRequest(2, 0), nullptr, 0, done, 0, 4},         // the image is stored
+        {usb::uploadRequest(1), scratch.data(), 64, other, 0, 5},     // fails on the bus
+        {usb::uploadRequest(1), scratch.data(), 64, timedOut, 0, 6},  // held past the time-out
+        {usb::uploadRequest(1), scratch.data(), 64, stalled, 0, 7},
+        {usb::statusRequest(), scratch.data(), 6, gone, 0, 8},  // the unit vanishes
+        {usb::statusRequest(), scratch.data(), 6, gone, 0, 8},  // and is no longer there
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(testing::Message() << "step " << &step - steps);
         std::uint32_t transferred = 99;
         const auto started = std::chrono::steady_clock::now();
-        EXPECT_EQ(device->controlTransfer(step.setup, step.buffer, step.length, transferred),
-                  step.succeeds);
+        EXPECT_EQ(device->controlTransfer(step.setup, step.buffer, step.length, transferred).status,
+                  step.status);
         EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
         EXPECT_EQ(transferred, step.transferred);
         EXPECT_EQ(unit->requestCount(), step.requests);
     }
     unit->releaseHeld();
     std::uint32_t transferred = 99;
-    EXPECT_FALSE(device->getDescriptor(usb::deviceDescriptorType, 0, 0, written.data(), 0x10000,
-                                       transferred));
+    EXPECT_EQ(
+        device->getDescriptor(usb::deviceDescriptorType, 0, 0, written.data(), 0x10000, transferred)
+            .status,
+        other);
     EXPECT_EQ(transferred, 0u);
     EXPECT_EQ(read, Bytes(image.begin() + 64, image.begin() + 128));
     EXPECT_EQ(unit->image(), test::makeImage(100, "2.0.0+2", 7));
+}
+
+// The libusb errors no emulated unit makes, with the codes a Windows host prints for their causes
+// (the others: above, and the opens of LibusbDeviceAccessTest).
+TEST(LibusbTransport, ErrorsNoUnitMakesMapToo) {
+    using enum DeviceStatus;
+    const struct {
+        int error;
+        DeviceStatus status;
+        std::uint32_t code;
+    } cases[] = {
+        {LIBUSB_ERROR_INVALID_PARAM, other, 0x80070057},  // E_INVALIDARG
+        {LIBUSB_ERROR_NOT_FOUND, notFound, 0x80070490},   // ERROR_NOT_FOUND
+        {LIBUSB_ERROR_OVERFLOW, other, 0x8007001F},       // ERROR_GEN_FAILURE
+        {LIBUSB_ERROR_INTERRUPTED, other, 0x800703E3},    // ERROR_OPERATION_ABORTED
+        {LIBUSB_ERROR_NO_MEM, other, 0x8007000E},         // E_OUTOFMEMORY
+        {LIBUSB_ERROR_NOT_SUPPORTED, other, 0x80070032},  // ERROR_NOT_SUPPORTED
+        {LIBUSB_ERROR_OTHER, other, 0x8007000D},          // ERROR_INVALID_DATA
+        {-1000, other, 0x8007000D},                       // unknown: the same fallback
+        {LIBUSB_SUCCESS, done, 0},
+        {5, done, 0},  // a byte count
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        const DeviceResult result = resultFromLibusb(c.error);
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(static_cast<std::uint32_t>(result.code), c.code);
+    }
 }
 
 }  // namespace

@@ -44,7 +44,8 @@ bool request(UsbTransport& t, std::uint8_t type, std::uint8_t request, std::uint
     std::uint32_t n = 0;
     const bool ok =
         t.controlTransfer({type, request, value, 0, static_cast<std::uint16_t>(data.size())},
-                          data.data(), static_cast<std::uint32_t>(data.size()), n);
+                          data.data(), static_cast<std::uint32_t>(data.size()), n)
+            .ok();
     data.resize(n);
     return ok;
 }

@@ -77,7 +77,7 @@ inline std::string describe(const RunEnd& e) {
     return "outcome " + std::to_string(static_cast<int>(e.outcome)) + ", phase " +
            std::to_string(static_cast<int>(e.phase)) + ", failure " +
            std::to_string(static_cast<int>(e.failure)) + ", block " + std::to_string(e.block) +
-           ", unit state " + std::to_string(e.unitState);
+           ", unit state " + (e.unitState ? std::to_string(*e.unitState) : "none");
 }
 
 // The program assembled as the entry points do, over a recording view and the simulated unit.

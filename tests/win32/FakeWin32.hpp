@@ -29,9 +29,11 @@ struct FakeSystem {
     DWORD openError = ERROR_SUCCESS,
           initializeError = ERROR_SUCCESS;  // of CreateFileW, WinUsb_Initialize
     int failingAllocation = -1;             // the HeapAlloc (from 0) that fails
-    // A transfer copies 1, 2, 3 into the buffer, cut to its length, and reports `reported`.
+    // A transfer copies 1, 2, 3 into the buffer, cut to its length, and reports `reported`; a
+    // failed one leaves `transferError` as the last error.
     BOOL result = TRUE;
     ULONG reported = 0;
+    DWORD transferError = ERROR_GEN_FAILURE;
 
     // Lookups made ("size primary"), device calls in order with their arguments, and calls whose
     // other arguments are not what the device layer must pass.
@@ -84,6 +86,9 @@ inline BOOL answer(const std::string& call, PUCHAR buffer, ULONG length, PULONG 
     fake.calls.push_back(call);
     std::copy_n("\1\2\3", std::min<ULONG>(3, length), buffer);
     *transferred = fake.reported;
+    if (!fake.result) {
+        fake.lastError = fake.transferError;
+    }
     return fake.result;
 }
 

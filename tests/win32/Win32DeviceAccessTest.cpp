@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "FakeWin32.hpp"
+#include "device/UsbProtocol.hpp"
 #include "device/win32/DeviceData.hpp"
 #include "device/win32/Win32DeviceAccess.hpp"
 
@@ -14,6 +15,7 @@ namespace tavik {
 namespace {
 
 using fake::fake;
+using fake::FakeSystem;
 using Calls = std::vector<std::string>;
 using DeviceLayer = fake::FakeWin32Test;
 
@@ -83,6 +85,7 @@ TEST_F(DeviceLayer, PathIsCopiedWholeOrCutAndTheListFetchedUntilItFits) {
 // The secondary class is asked only when the primary lookup failed in any way; the flag tells
 // whether the class asked last had no interface. WinUSB is released before the file.
 TEST_F(DeviceLayer, OpenFindsOpensAndReleases) {
+    using enum DeviceStatus;
     const std::wstring tooLong = pathOfLength(260), none;
     constexpr DWORD denied = ERROR_ACCESS_DENIED, broken = ERROR_GEN_FAILURE;
     const struct {
@@ -91,18 +94,39 @@ TEST_F(DeviceLayer, OpenFindsOpensAndReleases) {
         CONFIGRET primaryFailure;
         DWORD openError, initializeError;
         HResult result;
+        DeviceStatus status;
         bool notFound;
         int classesAsked;
         const std::wstring& opened;
     } cases[] = {
-        {"secondary only", {}, {unitB}, 0, 0, 0, hrOk, false, 2, unitB},
-        {"both: the primary", {unitA}, {unitB}, 0, 0, 0, hrOk, false, 1, unitA},
-        {"neither", {}, {}, 0, 0, 0, hrNotFound, true, 2, none},
-        {"260 code units", {tooLong}, {unitB}, 0, 0, 0, hrOk, false, 2, unitB},
-        {"260, none else", {tooLong}, {}, 0, 0, 0, hrNotFound, true, 2, none},
-        {"primary fails", {unitA}, {unitB}, CR_ACCESS_DENIED, 0, 0, hrOk, false, 2, unitB},
-        {"denied: no fallback", {unitA}, {unitB}, 0, denied, 0, hrAccessDenied, false, 1, unitA},
-        {"initialize fails", {unitA}, {}, 0, 0, broken, hresultFromWin32(broken), false, 1, unitA},
+        {"secondary only", {}, {unitB}, 0, 0, 0, hrOk, done, false, 2, unitB},
+        {"both: the primary", {unitA}, {unitB}, 0, 0, 0, hrOk, done, false, 1, unitA},
+        {"neither", {}, {}, 0, 0, 0, hrNotFound, notFound, true, 2, none},
+        {"260 code units", {tooLong}, {unitB}, 0, 0, 0, hrOk, done, false, 2, unitB},
+        {"260, none else", {tooLong}, {}, 0, 0, 0, hrNotFound, notFound, true, 2, none},
+        {"primary fails", {unitA}, {unitB}, CR_ACCESS_DENIED, 0, 0, hrOk, done, false, 2, unitB},
+        {"denied: no fallback",
+         {unitA},
+         {unitB},
+         0,
+         denied,
+         0,
+         hrAccessDenied,
+         accessDenied,
+         false,
+         1,
+         unitA},
+        {"initialize fails",
+         {unitA},
+         {},
+         0,
+         0,
+         broken,
+         hresultFromWin32(broken),
+         other,
+         false,
+         1,
+         unitA},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -112,7 +136,8 @@ TEST_F(DeviceLayer, OpenFindsOpensAndReleases) {
         fake.openError = c.openError;
         fake.initializeError = c.initializeError;
         OpenResult open = Win32DeviceAccess{Win32ApiLoad{hrOk, api}}.openDevice();
-        EXPECT_EQ(open.result, c.result);
+        EXPECT_EQ(open.result.code, c.result);
+        EXPECT_EQ(open.result.status, c.status);
         EXPECT_EQ(open.deviceNotFound, c.notFound);
         EXPECT_EQ(open.device != nullptr, c.result == hrOk);
         EXPECT_EQ(fake.lookups["size primary"], 1);
@@ -135,17 +160,18 @@ TEST_F(DeviceLayer, OpenFindsOpensAndReleases) {
     fresh();
     const auto dllMissing = static_cast<HResult>(0x8007007Eu);
     const OpenResult open = Win32DeviceAccess{Win32ApiLoad{dllMissing, api}}.openDevice();
-    EXPECT_EQ(open.result, dllMissing);
+    EXPECT_EQ(open.result.code, dllMissing);
+    EXPECT_EQ(open.result.status, other);
     EXPECT_FALSE(open.deviceNotFound);
     EXPECT_TRUE(fake.lookups.empty() && fake.calls.empty());
 }
 
 TEST_F(DeviceLayer, CloseReleasesWinUsbThenTheFileOnce) {
     DeviceData device{};
-    EXPECT_EQ(openDevice(api, device, nullptr), hrNotFound) << "the flag is optional";
+    EXPECT_EQ(openDevice(api, device, nullptr).code, hrNotFound) << "the flag is optional";
     closeDevice(api, device);
     fake.primary.paths = {unitA};
-    ASSERT_EQ(openDevice(api, device, nullptr), hrOk);
+    ASSERT_TRUE(openDevice(api, device, nullptr).ok());
     closeDevice(api, device);
     closeDevice(api, device);
     EXPECT_EQ(fake.calls, (Calls{"CreateFileW " + narrow(unitA), "WinUsb_Initialize file1",
@@ -174,7 +200,8 @@ TEST_F(DeviceLayer, TransfersReachWinUsbFieldByField) {
         std::uint8_t buffer[64] = {};
         std::uint32_t transferred = 0xDEADBEEF;
         EXPECT_EQ(unit->controlTransfer(c.setup, c.bufferLength > 0 ? buffer : nullptr,
-                                        c.bufferLength, transferred),
+                                        c.bufferLength, transferred)
+                      .ok(),
                   c.result != FALSE);
         EXPECT_EQ(transferred, c.result ? c.reported : 0) << "no count on failure";
         EXPECT_EQ(fake.calls, Calls{std::string("WinUsb_ControlTransfer winusb1 ") + c.call});
@@ -187,11 +214,71 @@ TEST_F(DeviceLayer, TransfersReachWinUsbFieldByField) {
         fake.reported = 10;
         std::uint8_t buffer[18] = {};
         std::uint32_t transferred = 99;
-        EXPECT_EQ(unit->getDescriptor(3, 2, 0x0409, buffer, 18, transferred), result != FALSE);
+        EXPECT_EQ(unit->getDescriptor(3, 2, 0x0409, buffer, 18, transferred).ok(), result != FALSE);
         EXPECT_EQ(transferred, result ? 10u : 0u);
         EXPECT_EQ(buffer[2], 3);
         EXPECT_EQ(fake.calls, Calls{"WinUsb_GetDescriptor winusb1 3 2 0409 18"});
     }
+}
+
+// What the last error of a failed call tells the core, by where it failed (Win32Error.hpp): the
+// open's CreateFileW and WinUsb_Initialize, a transfer's WinUsb_ControlTransfer and
+// WinUsb_GetDescriptor. The code is the error's HRESULT whatever its status.
+TEST_F(DeviceLayer, LastErrorsBecomeTheStatusOfTheirCall) {
+    using enum DeviceStatus;
+    constexpr DWORD noSuchDevice = 433;  // ERROR_NO_SUCH_DEVICE, which MinGW-w64 does not name
+    const struct {
+        DWORD error;
+        DeviceStatus atOpen, inTransfer;
+    } cases[] = {
+        {ERROR_GEN_FAILURE, other, stalled},
+        {ERROR_SEM_TIMEOUT, timedOut, timedOut},
+        {ERROR_DEVICE_NOT_CONNECTED, gone, gone},
+        {noSuchDevice, gone, gone},
+        {ERROR_BAD_COMMAND, gone, gone},
+        {ERROR_FILE_NOT_FOUND, notFound, gone},
+        {ERROR_NOT_FOUND, notFound, gone},
+        {ERROR_ACCESS_DENIED, accessDenied, accessDenied},
+        {ERROR_BUSY, busy, busy},
+        {ERROR_SHARING_VIOLATION, busy, busy},
+        {ERROR_INVALID_HANDLE, other, other},
+        {0x10005, accessDenied, accessDenied},  // what HRESULT_FROM_WIN32 keeps of it
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        const HResult code = hresultFromWin32(c.error);
+        for (DWORD FakeSystem::*step : {&FakeSystem::openError, &FakeSystem::initializeError}) {
+            fresh();
+            fake.primary.paths = {unitA};
+            fake.*step = c.error;
+            const OpenResult open = Win32DeviceAccess{Win32ApiLoad{hrOk, api}}.openDevice();
+            EXPECT_EQ(open.result.status, c.atOpen);
+            EXPECT_EQ(open.result.code, code);
+        }
+        fresh();
+        fake.primary.paths = {unitA};
+        const std::shared_ptr<UsbTransport> unit =
+            Win32DeviceAccess{{hrOk, api}}.openDevice().device;
+        ASSERT_NE(unit, nullptr);
+        fake.result = FALSE;
+        fake.transferError = c.error;
+        std::uint8_t buffer[18] = {};
+        std::uint32_t transferred = 0;
+        const DeviceResult transfer =
+            unit->controlTransfer(usb::statusRequest(), buffer, 6, transferred);
+        const DeviceResult descriptor = unit->getDescriptor(1, 0, 0, buffer, 18, transferred);
+        for (const DeviceResult& result : {transfer, descriptor}) {
+            EXPECT_EQ(result.status, c.inTransfer);
+            EXPECT_EQ(result.code, code);
+        }
+    }
+
+    // A lookup the configuration manager refuses is access denied too, as the window tells it.
+    fresh();
+    fake.primary.sizeFailure = fake.secondary.sizeFailure = CR_ACCESS_DENIED;
+    const OpenResult open = Win32DeviceAccess{Win32ApiLoad{hrOk, api}}.openDevice();
+    EXPECT_EQ(open.result.status, accessDenied);
+    EXPECT_EQ(open.result.code, hrAccessDenied);
 }
 
 TEST(InterfaceClasses, GuidsMatchTheirRegistryForm) {

@@ -13,14 +13,14 @@ LibusbContext::Init LibusbContext::create() {
     libusb_context* context = nullptr;
     const int error = libusb_init(&context);
     if (error != LIBUSB_SUCCESS) {
-        return {hresultFromLibusb(error), nullptr};
+        return {resultFromLibusb(error), nullptr};
     }
     try {
         // Should the control block fail to allocate, shared_ptr deletes the object, which exits.
-        return {hrOk, std::shared_ptr<LibusbContext>(new LibusbContext(context))};
+        return {{}, std::shared_ptr<LibusbContext>(new LibusbContext(context))};
     } catch (const std::bad_alloc&) {
         libusb_exit(context);
-        return {hrOutOfMemory, nullptr};
+        return {resultFromLibusb(LIBUSB_ERROR_NO_MEM), nullptr};
     }
 }
 

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <vector>
 
-#include "device/HResult.hpp"
+#include "device/DeviceResult.hpp"
 
 struct libusb_context;
 
@@ -18,7 +18,7 @@ namespace tavik {
 class LibusbContext {
   public:
     struct Init {
-        HResult result = hrOk;                   // hrOk, or the mapped libusb_init failure
+        DeviceResult result;                     // done, or the mapped libusb_init failure
         std::shared_ptr<LibusbContext> context;  // null on failure
     };
     // libusb_init of a context of its own (never libusb's default context, so two sessions in

@@ -53,18 +53,18 @@ LibusbDeviceAccess::LibusbDeviceAccess(LibusbContext::Init init)
 
 LibusbDeviceAccess::LibusbDeviceAccess(std::shared_ptr<LibusbContext> context,
                                        std::chrono::milliseconds transferTimeout)
-    : initResult_(hrOk), context_(std::move(context)), transferTimeout_(transferTimeout) {}
+    : initResult_(), context_(std::move(context)), transferTimeout_(transferTimeout) {}
 
 OpenResult LibusbDeviceAccess::openDevice() {
     OpenResult open;
-    if (failed(initResult_) || !context_) {
-        open.result = failed(initResult_) ? initResult_ : hrInvalidArg;
+    if (!initResult_.ok() || !context_) {
+        open.result = initResult_.ok() ? resultFromLibusb(LIBUSB_ERROR_INVALID_PARAM) : initResult_;
         return open;
     }
 
     const DeviceList list(context_->get());
     if (list.count() < 0) {
-        open.result = hresultFromLibusb(static_cast<int>(list.count()));
+        open.result = resultFromLibusb(static_cast<int>(list.count()));
         return open;
     }
     libusb_device* unit = nullptr;
@@ -74,7 +74,7 @@ OpenResult LibusbDeviceAccess::openDevice() {
         }
     }
     if (unit == nullptr) {
-        open.result = hrNotFound;
+        open.result = {.status = DeviceStatus::notFound, .code = hrNotFound};
         open.deviceNotFound = true;
         return open;
     }
@@ -83,7 +83,7 @@ OpenResult LibusbDeviceAccess::openDevice() {
     libusb_device_handle* handle = nullptr;
     int error = libusb_open(unit, &handle);
     if (error != LIBUSB_SUCCESS) {
-        open.result = hresultFromLibusb(error);
+        open.result = resultFromLibusb(error);
         return open;
     }
     // Where a kernel driver (say, a class driver) holds the interface, libusb detaches it for the
@@ -93,7 +93,7 @@ OpenResult LibusbDeviceAccess::openDevice() {
     error = libusb_claim_interface(handle, 0);
     if (error != LIBUSB_SUCCESS) {
         libusb_close(handle);
-        open.result = hresultFromLibusb(error);
+        open.result = resultFromLibusb(error);
         return open;
     }
 
@@ -102,10 +102,10 @@ OpenResult LibusbDeviceAccess::openDevice() {
     } catch (const std::bad_alloc&) {
         libusb_release_interface(handle, 0);
         libusb_close(handle);
-        open.result = hrOutOfMemory;
+        open.result = resultFromLibusb(LIBUSB_ERROR_NO_MEM);
         return open;
     }
-    open.result = hrOk;
+    open.result = {};
     return open;
 }
 

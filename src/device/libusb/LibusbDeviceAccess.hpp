@@ -13,9 +13,9 @@ namespace tavik {
 // vendor is unitVendorId and whose product is one of the three unit product ids (others are
 // skipped), opens it, lets libusb detach a kernel driver bound to it, and claims interface 0.
 //
-// Results, the same contract as the Windows adapter: hrOk with a LibusbTransport; no such unit
-// at all: hrNotFound with deviceNotFound set; any other failure (listing, opening, claiming):
-// hresultFromLibusb of its code, deviceNotFound false, and nothing left open.
+// Results, the same contract as the Windows adapter: done with a LibusbTransport; no such unit
+// at all: notFound (hrNotFound) with deviceNotFound set; any other failure (listing, opening,
+// claiming): resultFromLibusb of its code, deviceNotFound false, and nothing left open.
 class LibusbDeviceAccess final : public DeviceAccess {
   public:
     // A session of its own (LibusbContext::create). When that fails, every openDevice returns
@@ -29,15 +29,15 @@ class LibusbDeviceAccess final : public DeviceAccess {
 
     OpenResult openDevice() override;
 
-    // How creating the session went: hrOk, or the code every openDevice returns.
-    HResult initResult() const { return initResult_; }
+    // How creating the session went: done, or the result every openDevice returns.
+    const DeviceResult& initResult() const { return initResult_; }
     // The session, for a hotplug monitor to share; null when creating it failed.
     const std::shared_ptr<LibusbContext>& context() const { return context_; }
 
   private:
     explicit LibusbDeviceAccess(LibusbContext::Init init);
 
-    HResult initResult_;
+    DeviceResult initResult_;
     std::shared_ptr<LibusbContext> context_;
     std::chrono::milliseconds transferTimeout_;
 };

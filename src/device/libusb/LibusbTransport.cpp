@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "device/UsbProtocol.hpp"
+#include "device/libusb/LibusbError.hpp"
 
 namespace tavik {
 
@@ -24,32 +25,31 @@ LibusbTransport::~LibusbTransport() {
     libusb_close(handle_);
 }
 
-bool LibusbTransport::getDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t languageId,
-                                    std::uint8_t* buffer, std::uint32_t length,
-                                    std::uint32_t& transferred) {
+DeviceResult LibusbTransport::getDescriptor(std::uint8_t type, std::uint8_t index,
+                                            std::uint16_t languageId, std::uint8_t* buffer,
+                                            std::uint32_t length, std::uint32_t& transferred) {
     transferred = 0;
     if (length > std::numeric_limits<std::uint16_t>::max()) {
-        return false;  // wLength cannot say it
+        return resultFromLibusb(LIBUSB_ERROR_INVALID_PARAM);  // wLength cannot say it
     }
     return controlTransfer(
         usb::descriptorRequest(type, index, languageId, static_cast<std::uint16_t>(length)), buffer,
         length, transferred);
 }
 
-bool LibusbTransport::controlTransfer(const SetupPacket& setup, std::uint8_t* buffer,
-                                      std::uint32_t length, std::uint32_t& transferred) {
+DeviceResult LibusbTransport::controlTransfer(const SetupPacket& setup, std::uint8_t* buffer,
+                                              std::uint32_t length, std::uint32_t& transferred) {
     transferred = 0;
     if (setup.length > length || (setup.length != 0 && buffer == nullptr)) {
-        return false;
+        return resultFromLibusb(LIBUSB_ERROR_INVALID_PARAM);
     }
     const int moved =
         libusb_control_transfer(handle_, setup.requestType, setup.request, setup.value, setup.index,
                                 buffer, setup.length, timeoutMs_);
-    if (moved < 0) {
-        return false;
+    if (moved >= 0) {
+        transferred = static_cast<std::uint32_t>(moved);
     }
-    transferred = static_cast<std::uint32_t>(moved);
-    return true;
+    return resultFromLibusb(moved);
 }
 
 }  // namespace tavik

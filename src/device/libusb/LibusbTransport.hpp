@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "device/UsbProtocol.hpp"
 #include "device/UsbTransport.hpp"
 #include "device/libusb/LibusbContext.hpp"
 
@@ -18,7 +19,7 @@ namespace tavik {
 class LibusbTransport final : public UsbTransport {
   public:
     // How long one transfer may take before it fails with LIBUSB_ERROR_TIMEOUT.
-    static constexpr std::chrono::milliseconds defaultTimeout{5000};
+    static constexpr std::chrono::milliseconds defaultTimeout = usb::transferTimeout;
 
     // Takes over `handle`, opened on `context` with interface 0 claimed.
     LibusbTransport(std::shared_ptr<LibusbContext> context, libusb_device_handle* handle,
@@ -29,15 +30,16 @@ class LibusbTransport final : public UsbTransport {
     LibusbTransport& operator=(const LibusbTransport&) = delete;
 
     // One GET_DESCRIPTOR control transfer (type and index in wValue, the language in wIndex).
-    bool getDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t languageId,
-                       std::uint8_t* buffer, std::uint32_t length,
-                       std::uint32_t& transferred) override;
+    DeviceResult getDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t languageId,
+                               std::uint8_t* buffer, std::uint32_t length,
+                               std::uint32_t& transferred) override;
 
-    // libusb_control_transfer, synchronous, under the transport's time-out. Refused without any
-    // transfer (false, nothing moved) when wLength asks for more than `length` bytes, or for any
-    // bytes with no buffer: the data stage would otherwise run past the caller's buffer.
-    bool controlTransfer(const SetupPacket& setup, std::uint8_t* buffer, std::uint32_t length,
-                         std::uint32_t& transferred) override;
+    // libusb_control_transfer, synchronous, under the transport's time-out; its result is
+    // resultFromLibusb of libusb's code. Refused without any transfer (as
+    // LIBUSB_ERROR_INVALID_PARAM, nothing moved) when wLength asks for more than `length` bytes, or
+    // for any bytes with no buffer: the data stage would otherwise run past the caller's buffer.
+    DeviceResult controlTransfer(const SetupPacket& setup, std::uint8_t* buffer,
+                                 std::uint32_t length, std::uint32_t& transferred) override;
 
   private:
     const std::shared_ptr<LibusbContext> context_;

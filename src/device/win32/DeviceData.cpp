@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "device/win32/InterfaceClasses.hpp"
+#include "device/win32/Win32Error.hpp"
 
 namespace tavik {
 
@@ -69,7 +70,7 @@ HResult retrieveDevicePath(const Win32Api& api, WCHAR* path, ULONG pathBytes, BO
     return result;
 }
 
-HResult openDevice(const Win32Api& api, DeviceData& device, BOOL* deviceNotFound) {
+DeviceResult openDevice(const Win32Api& api, DeviceData& device, BOOL* deviceNotFound) {
     device.handlesOpen = FALSE;
 
     HResult result = retrieveDevicePath(api, device.devicePath, sizeof device.devicePath,
@@ -78,7 +79,7 @@ HResult openDevice(const Win32Api& api, DeviceData& device, BOOL* deviceNotFound
         result = retrieveDevicePath(api, device.devicePath, sizeof device.devicePath,
                                     deviceNotFound, secondaryInterfaceGuid);
         if (failed(result)) {
-            return result;
+            return failedWin32Call(result, Win32Call::open);
         }
     }
 
@@ -88,18 +89,18 @@ HResult openDevice(const Win32Api& api, DeviceData& device, BOOL* deviceNotFound
         device.devicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (device.deviceHandle == INVALID_HANDLE_VALUE) {
-        return hresultFromWin32(api.GetLastError());
+        return failedWin32Call(hresultFromWin32(api.GetLastError()), Win32Call::open);
     }
 
     if (!api.WinUsb_Initialize(device.deviceHandle, &device.winusbHandle)) {
         // Read before CloseHandle, which may overwrite the thread's last error.
         const HResult initializeResult = hresultFromWin32(api.GetLastError());
         api.CloseHandle(device.deviceHandle);
-        return initializeResult;
+        return failedWin32Call(initializeResult, Win32Call::open);
     }
 
     device.handlesOpen = TRUE;
-    return hrOk;
+    return {};
 }
 
 void closeDevice(const Win32Api& api, DeviceData& device) {

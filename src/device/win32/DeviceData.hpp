@@ -7,6 +7,7 @@
 
 #include <winusb.h>
 
+#include "device/DeviceResult.hpp"
 #include "device/HResult.hpp"
 #include "device/win32/Win32Api.hpp"
 
@@ -39,11 +40,11 @@ HResult retrieveDevicePath(const Win32Api& api, WCHAR* path, ULONG pathBytes, BO
 // not released. Looks up the primary class, and the secondary one only when that lookup failed in
 // any way (a cut-short path included), into device.devicePath; opens the path with CreateFileW for
 // overlapped read/write and WinUsb_Initialize on it. On success both handles are stored and
-// handlesOpen is true. On failure no handle is left open and handlesOpen is false; the code is the
-// failing lookup's, or HRESULT_FROM_WIN32(GetLastError()) of the failing CreateFileW or
-// WinUsb_Initialize. *deviceNotFound, when given, tells whether the class asked last had no present
-// interface.
-HResult openDevice(const Win32Api& api, DeviceData& device, BOOL* deviceNotFound);
+// handlesOpen is true, and the result is done. On failure no handle is left open and handlesOpen
+// is false; the result is failedWin32Call (Win32Error.hpp, as an open) of the failing lookup's
+// code, or of HRESULT_FROM_WIN32(GetLastError()) of the failing CreateFileW or WinUsb_Initialize.
+// *deviceNotFound, when given, tells whether the class asked last had no present interface.
+DeviceResult openDevice(const Win32Api& api, DeviceData& device, BOOL* deviceNotFound);
 
 // Releases an open unit: WinUsb_Free, then CloseHandle, then handlesOpen false. Does nothing
 // when the unit is not open, so it is safe to repeat. The handle fields keep their old values.

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "device/win32/DeviceData.hpp"
+#include "device/win32/Win32Error.hpp"
 #include "device/win32/WinUsbTransport.hpp"
 
 namespace tavik {
@@ -14,7 +15,7 @@ Win32DeviceAccess::Win32DeviceAccess(const Win32ApiLoad& load) : load_(load) {}
 OpenResult Win32DeviceAccess::openDevice() {
     OpenResult open;
     if (failed(load_.result)) {
-        open.result = load_.result;
+        open.result = failedWin32Call(load_.result, Win32Call::open);
         return open;
     }
     DeviceData device{};

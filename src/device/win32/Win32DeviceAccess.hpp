@@ -13,7 +13,8 @@ class Win32DeviceAccess final : public DeviceAccess {
     // Loads winusb.dll and cfgmgr32.dll from the system directory (loadSystemWin32Api).
     Win32DeviceAccess();
     // Uses a given table; tests hand in fakes. When `load.result` is a failure, every
-    // openDevice returns that code, with the not-found flag false, and calls nothing.
+    // openDevice returns that code (its status as Win32Error.hpp maps it), with the not-found
+    // flag false, and calls nothing.
     explicit Win32DeviceAccess(const Win32ApiLoad& load);
 
     OpenResult openDevice() override;

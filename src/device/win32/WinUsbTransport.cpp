@@ -1,5 +1,7 @@
 #include "device/win32/WinUsbTransport.hpp"
 
+#include "device/win32/Win32Error.hpp"
+
 namespace tavik {
 
 WinUsbTransport::WinUsbTransport(const Win32Api& api, const DeviceData& device)
@@ -9,18 +11,18 @@ WinUsbTransport::~WinUsbTransport() {
     closeDevice(api_, device_);
 }
 
-bool WinUsbTransport::getDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t languageId,
-                                    std::uint8_t* buffer, std::uint32_t length,
-                                    std::uint32_t& transferred) {
+DeviceResult WinUsbTransport::getDescriptor(std::uint8_t type, std::uint8_t index,
+                                            std::uint16_t languageId, std::uint8_t* buffer,
+                                            std::uint32_t length, std::uint32_t& transferred) {
     ULONG delivered = 0;
     const BOOL ok = api_.WinUsb_GetDescriptor(device_.winusbHandle, type, index, languageId, buffer,
                                               length, &delivered);
     transferred = ok ? delivered : 0;
-    return ok != FALSE;
+    return ended(ok);
 }
 
-bool WinUsbTransport::controlTransfer(const SetupPacket& setup, std::uint8_t* buffer,
-                                      std::uint32_t length, std::uint32_t& transferred) {
+DeviceResult WinUsbTransport::controlTransfer(const SetupPacket& setup, std::uint8_t* buffer,
+                                              std::uint32_t length, std::uint32_t& transferred) {
     WINUSB_SETUP_PACKET packet{};
     packet.RequestType = setup.requestType;
     packet.Request = setup.request;
@@ -31,7 +33,15 @@ bool WinUsbTransport::controlTransfer(const SetupPacket& setup, std::uint8_t* bu
     const BOOL ok = api_.WinUsb_ControlTransfer(device_.winusbHandle, packet, buffer, length,
                                                 &delivered, nullptr);
     transferred = ok ? delivered : 0;
-    return ok != FALSE;
+    return ended(ok);
+}
+
+// Read at once: nothing between the WinUSB call and here may change the thread's last error.
+DeviceResult WinUsbTransport::ended(BOOL ok) const {
+    if (ok) {
+        return {};
+    }
+    return failedWin32Call(hresultFromWin32(api_.GetLastError()), Win32Call::transfer);
 }
 
 }  // namespace tavik

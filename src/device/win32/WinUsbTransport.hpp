@@ -23,17 +23,20 @@ class WinUsbTransport final : public UsbTransport {
     WinUsbTransport(const WinUsbTransport&) = delete;
     WinUsbTransport& operator=(const WinUsbTransport&) = delete;
 
-    // WinUsb_GetDescriptor.
-    bool getDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t languageId,
-                       std::uint8_t* buffer, std::uint32_t length,
-                       std::uint32_t& transferred) override;
+    // WinUsb_GetDescriptor. A failure's result is failedWin32Call of its last error, as a
+    // transfer (Win32Error.hpp), as for controlTransfer.
+    DeviceResult getDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t languageId,
+                               std::uint8_t* buffer, std::uint32_t length,
+                               std::uint32_t& transferred) override;
 
     // WinUsb_ControlTransfer without an OVERLAPPED structure: WinUSB blocks until the transfer
     // has ended, under its default time-out for the control pipe.
-    bool controlTransfer(const SetupPacket& setup, std::uint8_t* buffer, std::uint32_t length,
-                         std::uint32_t& transferred) override;
+    DeviceResult controlTransfer(const SetupPacket& setup, std::uint8_t* buffer,
+                                 std::uint32_t length, std::uint32_t& transferred) override;
 
   private:
+    DeviceResult ended(BOOL ok) const;
+
     const Win32Api api_;
     DeviceData device_;
 };
