@@ -250,6 +250,14 @@ void EmulatedUsbBus::unplug(const std::shared_ptr<SimulatedUnit>& unit) {
     changed_.wait(lock, [&] { return plugged->removed || stopping_; });
 }
 
+void EmulatedUsbBus::waitUntilAnnounced() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] {
+        return stopping_ || std::all_of(plugged_.begin(), plugged_.end(),
+                                        [](const auto& p) { return !p->departed || p->removed; });
+    });
+}
+
 // The unit left: its node refuses new requests at once; the host is told by the announcer.
 void EmulatedUsbBus::departed(const std::shared_ptr<Plugged>& plugged, Departure why) {
     {

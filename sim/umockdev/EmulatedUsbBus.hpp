@@ -11,7 +11,8 @@
 //   AddressSanitizer its runtime must come first (LD_PRELOAD=libasan.so.N:libumockdev-preload.so.0,
 //   or ASAN_OPTIONS=verify_asan_link_order=0).
 // - Making the bus sets UMOCKDEV_DIR for the process: make it before libusb_init() and destroy it
-//   after libusb_exit(). One bus at a time per process.
+//   after libusb_exit(); before libusb_exit(), waitUntilAnnounced() when a unit may have left the
+//   bus by itself. One bus at a time per process.
 // - libusb runs hotplug callbacks only inside libusb_handle_events*(): a program that registers
 //   them needs a thread handling events.
 // - A child process (the whole program, say) inherits UMOCKDEV_DIR and LD_PRELOAD and talks to
@@ -110,6 +111,14 @@ class EmulatedUsbBus {
     // (SimulatedUnit::openHandles) within a few milliseconds, not at once: umockdev does not
     // say when a file is closed, the bus looks.
     void unplug(const std::shared_ptr<SimulatedUnit>& unit);
+
+    // Returns once every unit that has left the bus so far has been announced gone (after its
+    // restart notice, when it restarted). A departure the unit causes itself (a vanish or leave
+    // fault, a restart) is announced later, from the bus's own thread: a host in this process
+    // waits for it before it closes its libusb session, since umockdev's uevent sender aborts
+    // the process when a listening socket closes between its connect and its send, which is
+    // what libusb_exit may do to libusb's hotplug socket.
+    void waitUntilAnnounced();
 
   private:
     struct Plugged;

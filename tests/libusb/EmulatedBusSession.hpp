@@ -37,6 +37,8 @@ inline std::shared_ptr<sim::SimulatedUnit> makeUnit(std::uint16_t vendorId, std:
 // The emulated bus with one libusb session over it: the bus made before libusb_init and removed
 // after libusb_exit (once the test let go of its transports). Needs umockdev's preload library.
 struct EmulatedBusSession {
+    // A unit that left by itself is announced before the session may close (waitUntilAnnounced).
+    ~EmulatedBusSession() { bus.waitUntilAnnounced(); }
     bool ready() const { return context && bus.seenByThisProcess(); }
 
     sim::EmulatedUsbBus bus;

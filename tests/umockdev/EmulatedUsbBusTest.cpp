@@ -28,7 +28,8 @@ struct OpenUnit {
         handle = libusb_open_device_with_vid_pid(context, 0x07FD, 0x001D);
     }
     ~OpenUnit() {
-        libusb_close(handle);  // does nothing with null
+        bus.waitUntilAnnounced();  // a unit that left by itself, before libusb's socket closes
+        libusb_close(handle);      // does nothing with null
         libusb_exit(context);
     }
     // One control transfer: the byte count, or the libusb error.

@@ -6,7 +6,7 @@ namespace tavik {
 
 namespace {
 
-// "A device which does not exist was specified": MinGW-w64's winerror.h does not name it.
+// ERROR_NO_SUCH_DEVICE, a device that does not exist: MinGW-w64's winerror.h does not name it.
 constexpr DWORD errorNoSuchDevice = 433;
 
 using enum DeviceStatus;
