@@ -19,6 +19,11 @@ fail() {
     tr -d '\r' <"$out/stdout.txt" 2>/dev/null || true
     echo "--- wire: $(wire_shape | cut -c1-400)"
     cat "$out"/*-error.txt 2>/dev/null || true
+    if [ -s "$out/stderr.txt" ]; then
+        echo "--- standard error (last lines)"
+        tail -n 20 "$out/stderr.txt" | tr -d '\r'
+        echo
+    fi
     echo "--- output in $out"
     exit 1
 }
