@@ -41,6 +41,7 @@ ScenarioUnit makeScenarioUnit(const UnitScenario& scenario, const ScenarioFileRe
     unit->setExtraReadBackBytes(scenario.extraBytes);
     unit->setTransferDelay(scenario.delay);
     unit->setRebootFails(scenario.rebootFails);
+    unit->setNotReady(scenario.notReadySpan, scenario.notReady);
     if (!scenario.presentAtStart) {
         unit->detach();
     }

@@ -7,6 +7,11 @@ OpenResult SimulatedDeviceAccess::openDevice() {
     if (failure_) {
         return *failure_;
     }
+    if (unit_ && unit_->present()) {
+        if (const DeviceResult refusal = unit_->openRefusal(); !refusal.ok()) {
+            return {.result = refusal, .deviceNotFound = false, .device = nullptr};
+        }
+    }
     std::shared_ptr<UsbTransport> device = unit_ ? unit_->open() : nullptr;
     if (!device) {
         return {.result = {.status = DeviceStatus::notFound, .code = hrNotFound},

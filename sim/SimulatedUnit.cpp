@@ -137,10 +137,31 @@ void SimulatedUnit::attach() {
         return;
     }
     present_ = true;
+    arrivedAt_ = std::chrono::steady_clock::now();
     runningApplication_ = false;
     state_ = dfuIdle;
     status_ = statusOk;
     pending_.clear();
+}
+
+void SimulatedUnit::setNotReady(std::chrono::milliseconds span, NotReady how) {
+    std::lock_guard lock(mutex_);
+    notReadySpan_ = span;
+    notReady_ = how;
+    arrivedAt_ = std::chrono::steady_clock::now();
+}
+
+DeviceResult SimulatedUnit::openRefusal() const {
+    std::lock_guard lock(mutex_);
+    if (notReady(NotReady::refusesOpen)) {
+        return {.status = DeviceStatus::busy, .code = static_cast<HResult>(0x800700AAu)};
+    }
+    return {};
+}
+
+bool SimulatedUnit::notReady(NotReady how) const {
+    return notReady_ == how && present_ &&
+           std::chrono::steady_clock::now() - arrivedAt_ < notReadySpan_;
 }
 
 std::size_t SimulatedUnit::openHandles() const {
@@ -285,7 +306,7 @@ DeviceResult SimulatedUnit::transfer(unsigned connection, unsigned attachment,
     DeviceStatus status = DeviceStatus::done;
     if (!reachable) {
         status = DeviceStatus::gone;
-    } else if (fault == Fault::fail) {
+    } else if (fault == Fault::fail || notReady(NotReady::failsRequests)) {
         status = DeviceStatus::other;
     } else if (fault == Fault::stall) {
         stall();

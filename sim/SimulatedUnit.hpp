@@ -42,6 +42,12 @@ enum class Fault {
     hold,    // it waits inside the unit until releaseHeld(), then proceeds normally
 };
 
+// How a unit that has just arrived is not ready yet.
+enum class NotReady {
+    refusesOpen,    // opening it is refused as busy: the system still holds its interface
+    failsRequests,  // it opens, but every request fails on the bus (other) and is not answered
+};
+
 // DFU 1.1 device states the unit goes through (bState of the status reply).
 inline constexpr std::uint8_t dfuIdle = usb::dfuIdle;
 inline constexpr std::uint8_t dfuDnloadIdle = 5;
@@ -156,6 +162,12 @@ class SimulatedUnit : public std::enable_shared_from_this<SimulatedUnit> {
     void setTransferDelay(std::chrono::microseconds delay);
     // REBOOT_TO_APP still restarts the unit, but its transfer fails as the unit drops off the bus.
     void setRebootFails(bool fails);
+    // For `span` after each arrival (attach), and from now on when it is on the bus already, the
+    // unit is not ready, as `how` says. A zero span: ready at once (the default).
+    void setNotReady(std::chrono::milliseconds span, NotReady how);
+    // What opening the unit gets now: done, or busy (code HRESULT_FROM_WIN32(ERROR_BUSY)) while a
+    // unit that refuses opening is not ready. The buses' open paths ask it (open() does not).
+    DeviceResult openRefusal() const;
 
     // Blocks until at least `count` requests are held (Fault::hold), or `timeout` passes; returns
     // whether they are.
@@ -195,6 +207,7 @@ class SimulatedUnit : public std::enable_shared_from_this<SimulatedUnit> {
     std::vector<std::uint8_t> stringDescriptor(std::uint8_t index) const;
     bool stall();
     void leaveBus(Departure why);
+    bool notReady(NotReady how) const;
 
     mutable std::mutex mutex_;
     std::condition_variable heldChanged_;
@@ -218,6 +231,9 @@ class SimulatedUnit : public std::enable_shared_from_this<SimulatedUnit> {
     std::size_t extraReadBackBytes_ = 0;
     std::chrono::microseconds delay_{0};
     bool rebootFails_ = false;
+    std::chrono::milliseconds notReadySpan_{0};
+    NotReady notReady_ = NotReady::refusesOpen;
+    std::chrono::steady_clock::time_point arrivedAt_ = std::chrono::steady_clock::now();
 
     std::size_t held_ = 0;
     std::uint64_t releases_ = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <sstream>
 
@@ -138,6 +139,9 @@ std::string choice(const Arguments& a, std::initializer_list<std::string_view> o
     return error;
 }
 
+// By NotReady's order.
+constexpr std::string_view notReadyNames[] = {"open", "requests"};
+
 const std::map<std::string_view, Setting>& settings() {
     using ms = std::chrono::milliseconds;
     static const std::map<std::string_view, Setting> table = {
@@ -206,6 +210,20 @@ const std::map<std::string_view, Setting>& settings() {
              s.delay = std::chrono::microseconds(v);
          })},
         {"reboot-fails", flag(&UnitScenario::rebootFails)},
+        {"not-ready",
+         [](UnitScenario& s, const Arguments& a) -> std::string {
+             const std::optional<std::uint64_t> span =
+                 a.words.size() == 2 ? number(a.words[0]) : std::nullopt;
+             const auto how = span ? std::find(std::begin(notReadyNames), std::end(notReadyNames),
+                                               a.words[1])
+                                   : std::end(notReadyNames);
+             if (!span || *span > 600000 || how == std::end(notReadyNames)) {
+                 return "expects MS (up to 600000) and open or requests";
+             }
+             s.notReadySpan = ms(*span);
+             s.notReady = static_cast<NotReady>(how - std::begin(notReadyNames));
+             return {};
+         }},
         {"restart-ms", numeric(600000, [](UnitScenario& s, std::uint64_t v) {
              s.restartNotice = ms(v);
          })},

@@ -35,6 +35,9 @@ namespace tavik::sim {
 //   extra-bytes N                     the read-back carries N bytes beyond the stored image
 //   delay-us N                        every transfer takes N microseconds
 //   reboot-fails                      REBOOT_TO_APP restarts the unit but its transfer fails
+//   not-ready MS open|requests        for MS after it arrives (or after the start, when on the
+//                                     bus from the start) it refuses opening (busy), or it opens
+//                                     but fails every request
 //   restart-ms MS                     the host hears of a restart MS after it (250)
 //   path file|directory|missing       what the interface path names: an openable file (default),
 //                                     a directory (opening it is denied), or nothing
@@ -75,6 +78,8 @@ struct UnitScenario {
     std::size_t extraBytes = 0;
     std::chrono::microseconds delay{0};
     bool rebootFails = false;
+    std::chrono::milliseconds notReadySpan{0};
+    NotReady notReady = NotReady::refusesOpen;
     std::chrono::milliseconds restartNotice{250};
     PathKind path = PathKind::file;
     std::optional<std::uint32_t> listError;

@@ -156,8 +156,8 @@ std::optional<BusAddress> EmulatedUsbBus::plug(std::shared_ptr<SimulatedUnit> un
 }
 
 // The device in sysfs with the attributes libusb reads, its node as a file that can be opened
-// (umockdev makes none for a DEVNAME), and the node's ioctls answered. The "add" uevent comes
-// later: the binary descriptors must be in place before libusb's hotplug reads them.
+// (umockdev makes none for a DEVNAME), and the node's ioctls answered. plug() sends the "add"
+// uevent that counts once all of it is in place.
 std::optional<std::string> EmulatedUsbBus::addDevice(const BusAddress& address,
                                                      const std::string& name,
                                                      const std::vector<std::uint8_t>& descriptor,
@@ -197,18 +197,9 @@ std::optional<std::string> EmulatedUsbBus::addDevice(const BusAddress& address,
     propertyList.push_back(nullptr);
 
     std::lock_guard lock(testbedMutex_);
-    gchar* created = umockdev_testbed_add_devicev(testbed_, "usb", name.c_str(), nullptr,
-                                                  const_cast<gchar**>(attributeList.data()),
-                                                  const_cast<gchar**>(propertyList.data()));
-    if (created == nullptr) {
-        return std::nullopt;
-    }
-    const std::string sysPath = created;
-    g_free(created);
-    std::vector<std::uint8_t> bytes = descriptor;
-    umockdev_testbed_set_attribute_binary(testbed_, sysPath.c_str(), "descriptors", bytes.data(),
-                                          static_cast<gint>(bytes.size()));
-
+    // The node's file and its ioctls first: umockdev announces a device the moment it is added
+    // (add_devicev sends an "add" uevent of its own), and a host that opens the node before its
+    // ioctl socket exists fails to reach it ("Failed to connect to ioctl socket").
     const std::filesystem::path file = rootDir_ + address.node;
     std::error_code ignored;
     std::filesystem::create_directories(file.parent_path(), ignored);
@@ -222,12 +213,27 @@ std::optional<std::string> EmulatedUsbBus::addDevice(const BusAddress& address,
         ::close(fd);
     }
     if (!attached) {
-        umockdev_testbed_remove_device(testbed_, sysPath.c_str());
         ::unlink(file.c_str());
         return std::nullopt;
     }
     // Whoever may open the node may also reach its ioctl socket.
     ::chmod((rootDir_ + "/ioctl" + address.node).c_str(), 0777);
+
+    gchar* created = umockdev_testbed_add_devicev(testbed_, "usb", name.c_str(), nullptr,
+                                                  const_cast<gchar**>(attributeList.data()),
+                                                  const_cast<gchar**>(propertyList.data()));
+    if (created == nullptr) {
+        umockdev_testbed_detach_ioctl(testbed_, address.node.c_str(), nullptr);
+        ::unlink(file.c_str());
+        return std::nullopt;
+    }
+    const std::string sysPath = created;
+    g_free(created);
+    // A host that hears of the device before its descriptors are here cannot enumerate it and
+    // skips it; it takes it at the second "add", which plug() sends once they are.
+    std::vector<std::uint8_t> bytes = descriptor;
+    umockdev_testbed_set_attribute_binary(testbed_, sysPath.c_str(), "descriptors", bytes.data(),
+                                          static_cast<gint>(bytes.size()));
     return sysPath;
 }
 

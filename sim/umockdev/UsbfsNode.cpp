@@ -262,6 +262,9 @@ int UsbfsNode::claim(Client& client, UMockdevIoctlData* arg) {
     if (interface != 0) {
         return ENOENT;  // the unit has interface 0 only
     }
+    if (!unit_->openRefusal().ok()) {
+        return EBUSY;  // just arrived: the system still holds its interface
+    }
     std::lock_guard lock(mutex_);
     if (claimedElsewhere_ || (claimedBy_ != nullptr && claimedBy_ != &client)) {
         return EBUSY;

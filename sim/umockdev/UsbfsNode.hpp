@@ -19,7 +19,8 @@ namespace tavik::sim {
 // libusb's Linux backend issues on it, as the kernel would:
 //
 //   GET_CAPABILITIES                  the capabilities of a current kernel's usbfs
-//   CLAIMINTERFACE, RELEASEINTERFACE  interface 0 only; one open file holds it at a time (EBUSY)
+//   CLAIMINTERFACE, RELEASEINTERFACE  interface 0 only; one open file holds it at a time, and
+//                                     none while the unit is not ready to be opened (EBUSY)
 //   SUBMITURB                         control URBs on endpoint 0: the setup packet at the start of
 //                                     the buffer, the data stage after it; ENODEV once the unit
 //                                     has left the bus

@@ -287,6 +287,10 @@ BOOL SimulatedBus::initialize(HANDLE file, WINUSB_INTERFACE_HANDLE* handle) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    if (unit_ && unit_->present() && !unit_->openRefusal().ok()) {
+        SetLastError(ERROR_BUSY);  // just arrived: the system still holds its interface
+        return FALSE;
+    }
     std::shared_ptr<UsbTransport> transport = unit_ ? unit_->open() : nullptr;
     if (!transport) {
         SetLastError(ERROR_DEVICE_NOT_CONNECTED);

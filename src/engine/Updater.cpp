@@ -9,12 +9,15 @@
 namespace tavik {
 
 Updater::Updater(UpdaterListener* listener, DeviceAccess& devices,
-                 std::shared_ptr<CompletionPoster> poster, Log& log, WorkerLauncher launchWorker)
+                 std::shared_ptr<CompletionPoster> poster, Log& log, WorkerLauncher launchWorker,
+                 std::shared_ptr<EventLoop> retryLoop, OpenRetryPolicy retryPolicy)
     : listener_(listener),
       devices_(devices),
       poster_(std::move(poster)),
       log_(log),
-      launchWorker_(std::move(launchWorker)) {}
+      launchWorker_(std::move(launchWorker)),
+      retryLoop_(std::move(retryLoop)),
+      retryPolicy_(retryPolicy) {}
 
 // --- Units -----------------------------------------------------------------------------------
 
@@ -22,6 +25,13 @@ void Updater::connectDevice() {
     if (device_) {
         return;
     }
+    ++retryRound_;
+    retryPending_ = false;
+    retriesLeft_ = retryLoop_ ? retryPolicy_.moreTries : 0;
+    tryOpen();
+}
+
+void Updater::tryOpen() {
     OpenResult opened = devices_.openDevice();
     if (failed(opened.result.code) || !opened.device) {
         if (opened.deviceNotFound) {
@@ -32,41 +42,74 @@ void Updater::connectDevice() {
                           static_cast<unsigned>(opened.result.code));
             log(line);
         }
-        disconnectDevice();
-        if (opened.result.status == DeviceStatus::accessDenied) {
+        closeDevice();
+        const bool retrying = mayPassLater(opened) && scheduleRetry();
+        if (!retrying && opened.result.status == DeviceStatus::accessDenied) {
             listener_->onDeviceAccessDenied();
         }
         return;
     }
     device_ = std::move(opened.device);
     ++openings_;
-    if (identifyDevice(unitVendorId, unitProductIds)) {
-        listener_->onDeviceConnected();
-    } else {
-        disconnectDevice();
+    switch (identifyOpenDevice(unitVendorId, unitProductIds)) {
+        case Identification::recognised:
+            ++retryRound_;
+            listener_->onDeviceConnected();
+            return;
+        case Identification::descriptorError:
+            closeDevice();
+            scheduleRetry();
+            return;
+        case Identification::notRecognised:
+            closeDevice();
+            return;
     }
 }
 
+bool Updater::scheduleRetry() {
+    if (!retryLoop_ || retriesLeft_ <= 0) {
+        return false;
+    }
+    --retriesLeft_;
+    retryPending_ = true;
+    retryLoop_->postDelayed(retryPolicy_.interval,
+                            [this, alive = std::weak_ptr<char>(alive_), round = retryRound_] {
+                                if (alive.expired() || round != retryRound_ || device_) {
+                                    return;
+                                }
+                                retryPending_ = false;
+                                tryOpen();
+                            });
+    return true;
+}
+
 void Updater::disconnectDevice() {
+    ++retryRound_;
+    retryPending_ = false;
+    retriesLeft_ = 0;
+    closeDevice();
+}
+
+void Updater::closeDevice() {
     device_.reset();
     listener_->onDeviceDisconnected();
 }
 
 bool Updater::identifyDevice(std::uint16_t vendorId, std::span<const std::uint16_t, 3> productIds) {
+    return identifyOpenDevice(vendorId, productIds) == Identification::recognised;
+}
+
+Identification Updater::identifyOpenDevice(std::uint16_t vendorId,
+                                           std::span<const std::uint16_t, 3> productIds) {
     if (!device_) {
-        return false;
+        return Identification::notRecognised;
     }
-    switch (tavik::identifyDevice(*device_, vendorId, productIds[0], productIds[1], productIds[2],
-                                  identity_)) {
-        case Identification::recognised:
-            return true;
-        case Identification::descriptorError:
-            log("Error getting descriptor\n");
-            return false;
-        case Identification::notRecognised:
-            break;
+    const Identification found = tavik::identifyDevice(*device_, vendorId, productIds[0],
+                                                       productIds[1], productIds[2], identity_);
+    if (found == Identification::descriptorError) {
+        log("Error getting descriptor\n");
     }
-    return false;
+    return found;
 }
 
 std::string Updater::getStringDescriptor(std::uint8_t index) {

@@ -15,7 +15,9 @@
 #include "device/UsbProtocol.hpp"
 #include "device/UsbTransport.hpp"
 #include "engine/DfuRequest.hpp"
+#include "engine/OpenRetryPolicy.hpp"
 #include "runtime/CompletionPoster.hpp"
+#include "runtime/EventLoop.hpp"
 #include "runtime/Log.hpp"
 #include "runtime/WorkerLauncher.hpp"
 
@@ -31,15 +33,26 @@ namespace tavik {
 // previous one.
 //
 // Lifetime: the engine may be destroyed with a worker still inside its transfer; that worker
-// keeps the transport and the poster alive by itself and never reaches the engine.
+// keeps the transport and the poster alive by itself and never reaches the engine. A try to open
+// the unit again that is still pending on the loop then does nothing.
+//
+// A unit that is there but cannot be opened or identified yet (mayPassLater, or a descriptor
+// read that failed) is tried again on a timer of the event loop, as the retry policy says, when
+// the engine was given a loop. connectDevice starts the tries afresh; disconnectDevice, a
+// successful open and the end of the engine stop them. Each failed try writes its line and tells
+// the listener the unit is disconnected, as a single failure does; access denied is told only
+// once the last try has failed.
 class Updater final : public UpdaterClient {
   public:
     // `listener` (the session over the window or the command line) is told of units and runs
     // and must outlive the engine; so must `devices` and `log`. `poster` carries each worker's
-    // completion back to the event-loop thread.
+    // completion back to the event-loop thread. `retryLoop` is the loop of that thread, for the
+    // tries to open a unit again; without one a failure to open is final until the next
+    // connectDevice.
     Updater(UpdaterListener* listener, DeviceAccess& devices,
             std::shared_ptr<CompletionPoster> poster, Log& log,
-            WorkerLauncher launchWorker = launchDetachedThread);
+            WorkerLauncher launchWorker = launchDetachedThread,
+            std::shared_ptr<EventLoop> retryLoop = nullptr, OpenRetryPolicy retryPolicy = {});
     Updater(const Updater&) = delete;
     Updater& operator=(const Updater&) = delete;
     ~Updater() = default;
@@ -71,12 +84,22 @@ class Updater final : public UpdaterClient {
 
     UpdateState state() const { return state_; }
     bool deviceOpen() const { return device_ != nullptr; }
+    // True while a try to open the unit again is due on the loop.
+    bool openRetryPending() const { return retryPending_; }
 
   private:
     enum class BlockCheck { more, whole, differs };
     enum class RunKind { update, check };
 
     void startRun(RunKind kind);
+
+    // One try to open and identify the unit; schedules the next one when it may pass later.
+    void tryOpen();
+    Identification identifyOpenDevice(std::uint16_t vendorId,
+                                      std::span<const std::uint16_t, 3> productIds);
+    // False when no try is left (or there is no loop).
+    bool scheduleRetry();
+    void closeDevice();
 
     // The four request starters. Each returns at once; with no unit open it ends the run.
     void requestUpload();
@@ -102,6 +125,16 @@ class Updater final : public UpdaterClient {
     const std::shared_ptr<CompletionPoster> poster_;
     Log& log_;
     const WorkerLauncher launchWorker_;
+    const std::shared_ptr<EventLoop> retryLoop_;
+    const OpenRetryPolicy retryPolicy_;
+
+    // The tries to open the unit again: how many are left, whether one is due, and which round
+    // of tries it belongs to (a pending try of an earlier round does nothing). `alive_` tells a
+    // pending try whether the engine still exists; it is looked at on the event-loop thread only.
+    int retriesLeft_ = 0;
+    bool retryPending_ = false;
+    std::uint64_t retryRound_ = 0;
+    std::shared_ptr<char> alive_ = std::make_shared<char>();
 
     // The open unit; null when closed. Closing is dropping this reference: a worker still in its
     // transfer holds its own, and the handles are released when it lets go.

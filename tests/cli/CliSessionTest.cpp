@@ -26,6 +26,8 @@ namespace {
 using enum ExitCode;
 using sim::RequestKind;
 
+// Tries to open a unit again that come quickly, so that a unit denied for good ends soon.
+constexpr OpenRetryPolicy quickRetries{.moreTries = 2, .interval = std::chrono::milliseconds(1)};
 // A console whose clock moves 1 ms at every look, so rates and the Ctrl-C window are the same
 // in every run, however slow the machine.
 struct FakeConsole final : CliConsole {
@@ -89,8 +91,9 @@ struct CliRun {
             devices.failOpens({.status = DeviceStatus::accessDenied, .code = hrAccessDenied},
                               false);
         }
-        CliSession session(*parsed.options, {devices, nullptr, std::make_shared<TaskQueue>(),
-                                             console, out, err, "Install the rule."});
+        CliSession session(*parsed.options,
+                           {devices, nullptr, std::make_shared<TaskQueue>(), console, out, err,
+                            "Install the rule.", launchDetachedThread, retry});
         return toInt(session.run());
     }
 
@@ -101,6 +104,7 @@ struct CliRun {
 
     std::shared_ptr<sim::SimulatedUnit> unit;
     bool accessDenied = false;
+    OpenRetryPolicy retry = quickRetries;
     FakeConsole console;
     std::ostringstream out, err;
 };
@@ -381,6 +385,20 @@ TEST(CliWait, ListsAUnitThatArrivesLater) {
     EXPECT_EQ(cli.run("list --wait 20 --json"), toInt(success));
     arrival.join();
     EXPECT_EQ(nlohmann::json::parse(cli.out.str()).value("result", ""), "listed");
+}
+
+// A unit that is not ready in its first moments is found without --wait, as the engine's policy
+// tries it again, and the command goes on as with any unit.
+TEST(CliNotReady, AUnitNotReadyForAMomentIsFoundAndChecked) {
+    for (const char* how : {"open", "requests"}) {
+        SCOPED_TRACE(how);
+        CliRun cli(std::string(upToDate) + ";not-ready 300 " + how);
+        cli.retry = {};
+        EXPECT_EQ(cli.run("check"), toInt(success)) << cli.err.str();
+        EXPECT_NE(cli.out.str().find("Match: the unit holds the image of 2.07 exactly."),
+                  std::string::npos)
+            << cli.out.str();
+    }
 }
 
 }  // namespace

@@ -171,7 +171,7 @@ while IFS= read -r step; do
             wait "$host" || code=$?
             host=""
             [ "$code" = "$text" ] || fail "exit code $code, expected $text" ;;
-        log | wire | stored) ;;
+        log | log+ | wire | stored) ;;
         progress) fail "progress checks are not supported for the Linux program" ;;
         *) fail "unknown step: $step" ;;
     esac

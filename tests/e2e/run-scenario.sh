@@ -24,6 +24,7 @@
 #   exit CODE             wait for the program to end; check its exit code
 # and what is checked after the steps:
 #   log TEXT              one line of standard output; all of them, in order, and no others
+#   log+ TEXT             as log, for one or more of that line in a row (tries that failed)
 #   wire TOKENS           the requests the unit answered, as runs KIND[:fail|:gone][@FIRST][*N],
 #                         a DFU_UPLOAD/DNLOAD run counting its blocks up from FIRST (0 if not
 #                         given); "left:unplugged" or "left:restarted" where it left the bus
@@ -176,7 +177,7 @@ while IFS= read -r step; do
             wait "$app" || code=$?
             app=""
             [ "$code" = "$text" ] || fail "exit code $code, expected $text" ;;
-        log | wire | progress | stored) ;;
+        log | log+ | wire | progress | stored) ;;
         *) fail "unknown step: $step" ;;
     esac
 done < <(section run)

@@ -160,6 +160,130 @@ TEST(UpdaterConnect, ArrivalWhileOpenAsksNothingAndCloseReleases) {
     EXPECT_EQ(h.window.statusText(), noUnitText);
 }
 
+// The engine's timers, fired by hand: the delays it asked for, and its tasks run when the test
+// says their time has come.
+struct ManualTimers final : EventLoop {
+    struct Timer {
+        std::chrono::milliseconds delay;
+        std::function<void()> task;
+    };
+    void post(std::function<void()> task) override { waiting.push_back({0ms, std::move(task)}); }
+    void postDelayed(std::chrono::milliseconds delay, std::function<void()> task) override {
+        waiting.push_back({delay, std::move(task)});
+        delays.push_back(delay);
+    }
+    // Runs the tasks waiting now (not those they set); false when none was waiting.
+    bool fire() {
+        const std::vector<Timer> due = std::exchange(waiting, {});
+        for (const Timer& timer : due) {
+            timer.task();
+        }
+        return !due.empty();
+    }
+    std::vector<Timer> waiting;
+    std::vector<std::chrono::milliseconds> delays;
+};
+
+// A unit that is there but not ready is tried again, 5 more times 500 ms apart, until it opens;
+// what cannot pass later is not tried again; access denied shows its remedy only at the end.
+TEST(UpdaterRetry, ANotReadyUnitIsTriedAgainUntilItOpensOrTheTriesRunOut) {
+    using enum DeviceStatus;
+    constexpr int always = 100;
+    const std::string remedy = "No access: install the udev rule.";
+    const struct {
+        const char* what;
+        DeviceResult failure;  // done: the opens succeed
+        bool deviceNotFound;
+        int failingOpens;
+        int opens;
+        bool connected;
+        std::uint32_t descriptorLength = 18;
+        std::uint16_t vendorId = 0x07FD;
+    } cases[] = {
+        {"access denied for a moment", {accessDenied, hrAccessDenied}, false, 3, 4, true},
+        {"access denied for good", {accessDenied, hrAccessDenied}, false, always, 6, false},
+        {"busy, last try passes", {busy, static_cast<HResult>(0x800700AAu)}, false, 5, 6, true},
+        {"an I/O error for good", {other, hrInvalidData}, false, always, 6, false},
+        {"listed, gone by the open", {notFound, hrNotFound}, false, 1, 2, true},
+        {"no unit listed", {notFound, hrNotFound}, true, always, 1, false},
+        {"descriptor reads fail", {}, false, 0, 6, false, 17},
+        {"another vendor's unit", {}, false, 0, 1, false, 18, 0x07FE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto timers = std::make_shared<ManualTimers>();
+        EngineHarness h({.vendorId = c.vendorId, .deviceDescriptorLength = c.descriptorLength},
+                        launchDetachedThread, timers);
+        h.window.setAccessDeniedText(remedy);
+        if (c.failingOpens > 0) {
+            h.devices.failOpens(c.failure, c.deviceNotFound);
+        }
+        h.create();
+        bool remedyEarly = false;
+        while (!timers->waiting.empty()) {
+            remedyEarly = remedyEarly || h.window.messageText() == remedy;
+            EXPECT_TRUE(h.updater.openRetryPending());
+            EXPECT_EQ(h.window.statusText(), noUnitText);
+            if (h.devices.openCount() >= c.failingOpens) {
+                h.devices.stopFailingOpens();
+            }
+            timers->fire();
+        }
+        EXPECT_FALSE(remedyEarly) << "the remedy waits for the last try";
+        EXPECT_FALSE(h.updater.openRetryPending());
+        EXPECT_EQ(h.devices.openCount(), c.opens);
+        EXPECT_EQ(h.updater.deviceOpen(), c.connected);
+        EXPECT_EQ(timers->delays, std::vector(static_cast<std::size_t>(c.opens - 1), 500ms));
+        EXPECT_EQ(h.log.lines.size(), static_cast<std::size_t>(c.connected            ? c.opens - 1
+                                                               : c.vendorId != 0x07FD ? 0
+                                                                                      : c.opens))
+            << "each failed try writes its line";
+        EXPECT_EQ(h.window.messageText() == remedy,
+                  !c.connected && c.failure.status == accessDenied);
+        if (!c.connected) {
+            EXPECT_EQ(h.unit->openHandles(), 0u);
+        }
+    }
+}
+
+// A removal stops the tries; an arrival starts them afresh (a pending try of the earlier round
+// does nothing); a try still pending when the engine is gone does nothing either.
+TEST(UpdaterRetry, RemovalArrivalAndTheEndOfTheEngineStopOrRestartTheTries) {
+    const DeviceResult denied{DeviceStatus::accessDenied, hrAccessDenied};
+    const auto fireAll = [](ManualTimers& timers) {
+        while (timers.fire()) {
+        }
+    };
+    {
+        auto timers = std::make_shared<ManualTimers>();
+        EngineHarness h({}, launchDetachedThread, timers);
+        h.devices.failOpens(denied, false);
+        h.create();
+        h.window.onDeviceRemoval();
+        EXPECT_FALSE(h.updater.openRetryPending());
+        fireAll(*timers);
+        EXPECT_EQ(h.devices.openCount(), 1) << "no try after a removal";
+    }
+    {
+        auto timers = std::make_shared<ManualTimers>();
+        EngineHarness h({}, launchDetachedThread, timers);
+        h.devices.failOpens(denied, false);
+        h.create();
+        timers->fire(), timers->fire();
+        h.window.onDeviceArrival();
+        fireAll(*timers);
+        EXPECT_EQ(h.devices.openCount(), 3 + 1 + 5);
+    }
+    auto timers = std::make_shared<ManualTimers>();
+    {
+        EngineHarness h({}, launchDetachedThread, timers);
+        h.devices.failOpens(denied, false);
+        h.create();
+    }
+    EXPECT_TRUE(timers->fire()) << "the pending try runs after the engine and does nothing";
+    EXPECT_TRUE(timers->waiting.empty());
+}
+
 TEST(UpdaterConnect, BuildIsTheVersionAfterItsFirstPlus) {
     const char* const cases[][2] = {
         {"2.2.7+611", "611"}, {"1+2+3", "2+3"}, {"1.0.0+", ""}, {"1.0.0", ""}, {"", ""}};

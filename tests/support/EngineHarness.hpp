@@ -86,7 +86,8 @@ inline std::string describe(const RunEnd& e) {
 // loop would run it.
 struct EngineHarness {
     explicit EngineHarness(sim::UnitConfig config = {},
-                           WorkerLauncher launcher = launchDetachedThread)
+                           WorkerLauncher launcher = launchDetachedThread,
+                           std::shared_ptr<EventLoop> retryLoop = nullptr)
         : unit(sim::SimulatedUnit::create(std::move(config))),
           devices(unit),
           program(view, devices,
@@ -98,7 +99,7 @@ struct EngineHarness {
                           }
                           program.window.onTransferCompleted(success, bytes);
                       }),
-                  log, std::move(launcher)) {
+                  log, std::move(launcher), std::move(retryLoop)) {
         log.unit = unit;
     }
     // Completions still on their way are dropped with the loop, as the command line drops them:

@@ -38,7 +38,7 @@ CliSession::CliSession(const CliOptions& options, Environment environment)
                    [this](bool success, std::uint64_t bytes) {
                        updater_.onTransferComplete(success, bytes);
                    }),
-               log_, env_.launchWorker) {
+               log_, env_.launchWorker, env_.loop, env_.openRetry) {
     report_.command = options.command;
     report_.accessDeniedRemedy = env_.accessDeniedRemedy;
 }
@@ -85,12 +85,13 @@ ExitCode CliSession::execute() {
 }
 
 // Looks once, then (with --wait) on every arrival the monitor reports and every pollInterval
-// until a unit is open, one is found that may not be opened, or the time is up. False when
-// Ctrl-C ended the wait.
+// until a unit is open, one is found that may not be opened, or the time is up. A unit that is
+// there but not ready is tried again as the engine's policy says, within the wait or beyond it.
+// False when Ctrl-C ended the wait.
 bool CliSession::findUnit() {
     updater_.connectDevice();
     if (offer_ || accessDenied_ || options_.waitSeconds == 0) {
-        return pump(std::chrono::milliseconds(0));
+        return pump(std::chrono::milliseconds(0)) && settle();
     }
     const auto deadline = SteadyClock::now() + std::chrono::seconds(options_.waitSeconds);
     if (env_.hotplug != nullptr) {
@@ -106,7 +107,7 @@ bool CliSession::findUnit() {
             interrupted = true;
             break;
         }
-        if (!offer_ && SteadyClock::now() >= nextPoll) {
+        if (!offer_ && !updater_.openRetryPending() && SteadyClock::now() >= nextPoll) {
             updater_.connectDevice();
             nextPoll = SteadyClock::now() + pollInterval;
         }
@@ -114,7 +115,16 @@ bool CliSession::findUnit() {
     if (env_.hotplug != nullptr) {
         env_.hotplug->stop();
     }
-    return !interrupted;
+    return !interrupted && settle();
+}
+
+bool CliSession::settle() {
+    while (!offer_ && !accessDenied_ && updater_.openRetryPending()) {
+        if (!pump(pressLatency)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 ExitCode CliSession::runCommand() {

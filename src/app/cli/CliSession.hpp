@@ -18,6 +18,7 @@
 #include "contracts/RunEnd.hpp"
 #include "device/DeviceAccess.hpp"
 #include "device/HotplugMonitor.hpp"
+#include "engine/OpenRetryPolicy.hpp"
 #include "firmware/UnitOffer.hpp"
 #include "runtime/TaskQueue.hpp"
 #include "runtime/WorkerLauncher.hpp"
@@ -45,6 +46,8 @@ class CliSession final : public UpdaterSession::FrontEnd {
         std::string accessDeniedRemedy;
         // Starts each request's worker thread.
         WorkerLauncher launchWorker = launchDetachedThread;
+        // How a unit that is there but not ready is tried again (on `loop`).
+        OpenRetryPolicy openRetry;
     };
 
     // How often --wait looks for a unit where there is no hotplug.
@@ -69,6 +72,8 @@ class CliSession final : public UpdaterSession::FrontEnd {
   private:
     ExitCode execute();
     bool findUnit();
+    // Pumps the loop while the engine is to try the unit again; false when Ctrl-C ended it.
+    bool settle();
     ExitCode runCommand();
     bool confirmUpdate();
     // Starts a run (check or update) and pumps the loop until it ends.

@@ -45,7 +45,8 @@ int main(int argc, char** argv) {
         loop, [&window](bool success, std::uint64_t bytes) {
             window->onTransferCompleted(success, bytes);
         });
-    tavik::WindowProgram program(view, devices, poster, log);
+    // The same loop times the tries to open a unit again that arrived not ready.
+    tavik::WindowProgram program(view, devices, poster, log, tavik::launchDetachedThread, loop);
     window = &program.window;
     program.window.setAccessDeniedText(accessDeniedText);
     view.setPresentation(&program.window);

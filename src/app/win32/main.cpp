@@ -15,6 +15,7 @@
 #include "device/win32/Win32DeviceAccess.hpp"
 #include "runtime/Log.hpp"
 #include "ui/WindowLayout.hpp"
+#include "ui/win32/Win32EventLoop.hpp"
 #include "ui/win32/Win32WindowView.hpp"
 
 namespace {
@@ -60,12 +61,16 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         writeLine("RegisterClassEx failed\n");
     }
 
+    // The loop of this thread for the engine's own timers (its tries to open a unit again that
+    // arrived not ready); closed once the message loop has ended.
+    auto loop = std::make_shared<tavik::Win32EventLoop>();
+
     // The window object (the view and the presentation it serves), then the engine.
     tavik::Win32WindowView view;
     tavik::Win32DeviceAccess devices;
     tavik::StandardOutputLog log;
     auto poster = std::make_shared<tavik::Win32CompletionPoster>();
-    tavik::WindowProgram program(view, devices, poster, log, tavik::launchWorkerThread);
+    tavik::WindowProgram program(view, devices, poster, log, tavik::launchWorkerThread, loop);
     view.setPresentation(&program.window);
     view.setFont(messageFont());
 
@@ -88,5 +93,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
+    loop->close();
     return 1;
 }

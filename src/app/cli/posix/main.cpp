@@ -42,9 +42,10 @@ int main(int argc, char** argv) {
     if (devices.context()) {
         hotplug = std::make_unique<tavik::LibusbHotplugMonitor>(devices.context(), loop);
     }
-    tavik::cli::CliSession session(*parsed.options,
-                                   {devices, hotplug.get(), loop, console, std::cout, std::cerr,
-                                    accessDeniedRemedy, tavik::launchDetachedThread});
+    tavik::cli::CliSession session(
+        *parsed.options,
+        {devices, hotplug.get(), loop, console, std::cout, std::cerr, accessDeniedRemedy,
+         tavik::launchDetachedThread, tavik::OpenRetryPolicy{}});
     const tavik::cli::ExitCode code = session.run();
     if (code == tavik::cli::ExitCode::interrupted) {
         // A request may still be in flight: end without tearing down what its worker uses.

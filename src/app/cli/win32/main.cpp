@@ -31,9 +31,10 @@ int main(int argc, char** argv) {
 
     tavik::cli::Win32Console console;
     tavik::Win32DeviceAccess devices;
-    tavik::cli::CliSession session(*parsed.options,
-                                   {devices, nullptr, std::make_shared<tavik::TaskQueue>(), console,
-                                    std::cout, std::cerr, "", tavik::launchWorkerThread});
+    tavik::cli::CliSession session(
+        *parsed.options,
+        {devices, nullptr, std::make_shared<tavik::TaskQueue>(), console, std::cout, std::cerr, "",
+         tavik::launchWorkerThread, tavik::OpenRetryPolicy{}});
     const tavik::cli::ExitCode code = session.run();
     if (code == tavik::cli::ExitCode::interrupted) {
         // A request may still be in flight: end without tearing down what its worker uses.
