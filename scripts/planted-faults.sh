@@ -55,6 +55,9 @@ bus-stall-errno|sim/umockdev/UsbfsNode.cpp|s/return -EPIPE;/return -EPROTO;/
 bus-gone-errno|sim/umockdev/UsbfsNode.cpp|s/error = ENODEV;/error = EIO;/
 cli-json-total-dropped|src/app/cli/ProgressReporter.cpp|s/{"total", phase.total},//
 engine-block-count-whole|src/engine/Updater.cpp|s/(size + usb::dfuBlockSize - 1)/(size + usb::dfuBlockSize)/
+transfer-timeout-short|src/device/UsbProtocol.hpp|s/transferTimeout{5000}/transferTimeout{50}/
+engine-retry-none|src/engine/OpenRetryPolicy.hpp|s/int moreTries = 5;/int moreTries = 0;/
+retry-remedy-early|src/engine/Updater.cpp|s/if (!retrying && opened.result.status/if (opened.result.status/
 EOF
 )
 

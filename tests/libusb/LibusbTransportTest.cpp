@@ -120,6 +120,33 @@ TEST(LibusbTransport, ControlTransferOutcomes) {
     EXPECT_EQ(unit->image(), test::makeImage(100, "2.0.0+2", 7));
 }
 
+// The time-out a transport gets by default: a unit that takes a second to answer (one erasing its
+// flash) is waited for; one that has not answered after 5 s is given up on, and not much sooner.
+TEST(LibusbTransport, TheDefaultTimeOutWaitsForASlowUnitButNotForever) {
+    using enum DeviceStatus;
+    test::EmulatedBusSession session;
+    ASSERT_TRUE(session.ready());
+    auto unit = test::makeUnit(0x07FD, 0x001D, u"T1X00001", test::makeImage(128, "1.0.0+1"));
+    unit->addFault(sim::Fault::hold, 1, sim::RequestKind::upload);
+    ASSERT_TRUE(session.bus.plug(unit));
+    const auto device = LibusbDeviceAccess(session.context).openDevice().device;
+    ASSERT_TRUE(device);
+    Bytes block(64);
+    std::uint32_t transferred = 0;
+
+    unit->setTransferDelay(1200ms);
+    EXPECT_EQ(device->controlTransfer(usb::uploadRequest(0), block.data(), 64, transferred).status,
+              done);
+    EXPECT_EQ(transferred, 64u);
+
+    unit->setTransferDelay(0ms);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(device->controlTransfer(usb::uploadRequest(1), block.data(), 64, transferred).status,
+              timedOut);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 4500ms);
+    unit->releaseHeld();
+}
+
 // The libusb errors no emulated unit makes, with the codes a Windows host prints for their causes
 // (the others: above, and the opens of LibusbDeviceAccessTest).
 TEST(LibusbTransport, ErrorsNoUnitMakesMapToo) {
