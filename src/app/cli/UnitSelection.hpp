@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -17,8 +19,11 @@ namespace tavik::cli {
 // platform's openDevice, unchanged; with several it opens nothing and refuses. With a serial it
 // identifies every unit present (each opened and closed again) and opens the one whose serial
 // matches, by its key; a unit that leaves between the two is not found, as when it was never
-// there. Each refusal opens nothing and returns a not-found result (access denied instead, when
-// no unit matched and one could not be opened to read its serial).
+// there. Units that another program holds (busy) are asked again for about two seconds when none
+// matched, and so is the unit chosen when it is busy, since another tavik-cli may be reading
+// their serials. Each refusal opens nothing and returns a not-found
+// result (access denied instead, when no unit matched and one could not be opened to read its
+// serial, or busy when one was held).
 class UnitSelection final : public DeviceAccess {
   public:
     enum class Refusal {
@@ -41,13 +46,21 @@ class UnitSelection final : public DeviceAccess {
     // sameSerial, only those that report the serial).
     const std::vector<ListedUnit>& listed() const { return listed_; }
 
+    static constexpr int busyRetries = 40;
+    static constexpr std::chrono::milliseconds busyRetryInterval{50};
+
   private:
+    OpenResult openChosen(const std::string& key);
+    std::vector<ListedUnit> matching(const IdentifiedUnits& identified) const;
+    static bool anyBusy(const IdentifiedUnits& identified);
+    void pause();
     OpenResult refuse(Refusal why, std::vector<ListedUnit> units);
 
     DeviceAccess& devices_;
     const std::optional<std::string> serial_;
     Refusal refusal_ = Refusal::none;
     std::vector<ListedUnit> listed_;
+    std::minstd_rand random_{std::random_device{}()};
 };
 
 }  // namespace tavik::cli
