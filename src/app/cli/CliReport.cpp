@@ -287,8 +287,10 @@ std::string renderUnitText(const CliReport& report) {
     if (report.command == Command::list && !report.units.empty()) {
         std::string text;
         for (const ReportedUnit& unit : report.units) {
-            text += (text.empty() ? "" : "\n") +
-                    (unit.unit ? unitText(*unit.unit, unit.versionText) : unidentifiedText(unit));
+            if (!text.empty()) {
+                text += '\n';
+            }
+            text += unit.unit ? unitText(*unit.unit, unit.versionText) : unidentifiedText(unit);
         }
         return text;
     }
