@@ -127,15 +127,20 @@ class StampingDeviceAccess final : public tavik::DeviceAccess {
   public:
     StampingDeviceAccess(std::shared_ptr<tavik::sim::SimulatedUnit> unit, RequestStamps& stamps)
         : inner_(std::move(unit)), stamps_(stamps) {}
-    tavik::OpenResult openDevice() override {
-        tavik::OpenResult opened = inner_.openDevice();
+    tavik::OpenResult openDevice() override { return stamped(inner_.openDevice()); }
+    tavik::UnitList listUnits() override { return inner_.listUnits(); }
+    tavik::OpenResult openUnit(const std::string& key) override {
+        return stamped(inner_.openUnit(key));
+    }
+
+  private:
+    tavik::OpenResult stamped(tavik::OpenResult opened) {
         if (opened.device) {
             opened.device = std::make_shared<StampingTransport>(opened.device, stamps_);
         }
         return opened;
     }
 
-  private:
     tavik::sim::SimulatedDeviceAccess inner_;
     RequestStamps& stamps_;
 };

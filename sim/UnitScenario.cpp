@@ -247,6 +247,9 @@ const std::map<std::string_view, Setting>& settings() {
 UnitScenarioParse parseUnitScenario(std::string_view text) {
     UnitScenarioParse parse;
     bool inUnit = false;
+    int unitSections = 0;
+    // The section being read: the first unit's, then each further one's.
+    UnitScenario* unit = &parse.scenario;
     int lineNumber = 0;
     std::istringstream lines{std::string(text)};
     std::string raw;
@@ -258,6 +261,9 @@ UnitScenarioParse parseUnitScenario(std::string_view text) {
         }
         if (line.front() == '[') {
             inUnit = line == "[unit]";
+            if (inUnit && ++unitSections > 1) {
+                unit = &parse.others.emplace_back();
+            }
             continue;
         }
         if (!inUnit) {
@@ -274,9 +280,8 @@ UnitScenarioParse parseUnitScenario(std::string_view text) {
             }
         }
         const auto setting = settings().find(key);
-        const std::string error = setting == settings().end()
-                                      ? "unknown setting"
-                                      : setting->second(parse.scenario, arguments);
+        const std::string error =
+            setting == settings().end() ? "unknown setting" : setting->second(*unit, arguments);
         if (!error.empty()) {
             parse.error =
                 "line " + std::to_string(lineNumber) + ": " + std::string(key) + ": " + error;

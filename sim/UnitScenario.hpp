@@ -12,8 +12,9 @@
 namespace tavik::sim {
 
 // What a replacement system DLL presents: one simulated unit, where and when it is on the bus,
-// and how it misbehaves. Read from the "[unit]" section of a scenario file; other sections
-// belong to whoever drives the program and are skipped.
+// and how it misbehaves. Read from the "[unit]" section of a scenario file (a file may hold
+// several, one a unit: see UnitScenarioParse::others); other sections belong to whoever drives
+// the program and are skipped.
 //
 // The section holds one setting per line, `key value...`; blank lines and lines starting with
 // '#' are ignored. Numbers are decimal or 0x-prefixed hexadecimal. Keys:
@@ -88,6 +89,9 @@ struct UnitScenario {
 
 struct UnitScenarioParse {
     UnitScenario scenario;
+    // Further units, one a further "[unit]" section, in the file's order (each with the settings
+    // above); only the Linux host (tavik-usb-host) and the Windows test DLLs present them.
+    std::vector<UnitScenario> others;
     std::string error;  // empty on success, else "line N: what is wrong"
 };
 

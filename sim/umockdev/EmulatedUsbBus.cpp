@@ -45,8 +45,9 @@ struct EmulatedUsbBus::Plugged {
     std::shared_ptr<SimulatedUnit> unit;
     BusAddress address;
     std::shared_ptr<UsbfsNode> node;
-    bool departed = false;  // left the bus; its removal is queued or announced
-    bool removed = false;   // the "remove" uevent has been sent and the device is gone
+    std::shared_ptr<WireLog> wireLog;  // null: the bus's
+    bool departed = false;             // left the bus; its removal is queued or announced
+    bool removed = false;              // the "remove" uevent has been sent and the device is gone
 };
 
 // The bus's view of a plugged unit's events. Called with the unit's lock held.
@@ -54,7 +55,9 @@ class EmulatedUsbBus::Observer final : public UnitObserver {
   public:
     Observer(EmulatedUsbBus& bus, std::shared_ptr<Plugged> plugged)
         : bus_(bus), plugged_(std::move(plugged)) {}
-    void requestEnded(const WireRequest& request) override { bus_.wireLog_.request(request); }
+    void requestEnded(const WireRequest& request) override {
+        bus_.wireLogOf(*plugged_).request(request);
+    }
     void imageStored(const std::vector<std::uint8_t>&) override {}
     void leftBus(Departure why) override { bus_.departed(plugged_, why); }
 
@@ -109,7 +112,8 @@ EmulatedUsbBus::~EmulatedUsbBus() {
 }
 
 std::optional<BusAddress> EmulatedUsbBus::plug(std::shared_ptr<SimulatedUnit> unit,
-                                               PlugOptions options) {
+                                               PlugOptions options,
+                                               std::shared_ptr<WireLog> wireLog) {
     unit->attach();
     BusAddress address{.bus = busNumber, .device = 0, .sysPath = {}, .node = {}};
     {
@@ -134,6 +138,7 @@ std::optional<BusAddress> EmulatedUsbBus::plug(std::shared_ptr<SimulatedUnit> un
 
     auto plugged = std::make_shared<Plugged>();
     plugged->unit = unit;
+    plugged->wireLog = std::move(wireLog);
     plugged->node = std::make_shared<UsbfsNode>(unit, options.claimedElsewhere, transfers_);
     const std::optional<std::string> sysPath =
         addDevice(address, name, descriptors, options, *plugged->node);
@@ -151,7 +156,7 @@ std::optional<BusAddress> EmulatedUsbBus::plug(std::shared_ptr<SimulatedUnit> un
         std::lock_guard lock(testbedMutex_);
         umockdev_testbed_uevent(testbed_, address.sysPath.c_str(), "add");
     }
-    wireLog_.announcement(true);
+    wireLogOf(*plugged).announcement(true);
     return address;
 }
 
@@ -273,7 +278,7 @@ void EmulatedUsbBus::departed(const std::shared_ptr<Plugged>& plugged, Departure
         }
         plugged->departed = true;
     }
-    wireLog_.departure(why);
+    wireLogOf(*plugged).departure(why);
     plugged->node->disconnect();
     const auto delay =
         why == Departure::restarted ? options_.restartNotice : std::chrono::milliseconds(0);
@@ -333,7 +338,11 @@ void EmulatedUsbBus::announceRemoval(Plugged& plugged) {
         umockdev_testbed_remove_device(testbed_, sysPath);
         ::unlink((rootDir_ + plugged.address.node).c_str());
     }
-    wireLog_.announcement(false);
+    wireLogOf(plugged).announcement(false);
+}
+
+WireLog& EmulatedUsbBus::wireLogOf(const Plugged& plugged) {
+    return plugged.wireLog ? *plugged.wireLog : wireLog_;
 }
 
 }  // namespace tavik::sim

@@ -102,7 +102,9 @@ class EmulatedUsbBus {
     // log and hears of departures the unit causes itself: a restart, a vanish or leave fault, a
     // detach()). A unit already on the bus keeps its place. Nothing when umockdev refuses, or
     // after 126 plugs.
-    std::optional<BusAddress> plug(std::shared_ptr<SimulatedUnit> unit, PlugOptions options = {});
+    // `wireLog`: the unit's own log, for a bus of several units; null: the bus's (Options).
+    std::optional<BusAddress> plug(std::shared_ptr<SimulatedUnit> unit, PlugOptions options = {},
+                                   std::shared_ptr<WireLog> wireLog = nullptr);
 
     // The unit is unplugged (detach()); returns once the host has been sent the "remove" uevent
     // and the device is gone from sysfs. A transfer in flight fails at once
@@ -129,6 +131,7 @@ class EmulatedUsbBus {
     };
 
     void departed(const std::shared_ptr<Plugged>& plugged, Departure why);
+    WireLog& wireLogOf(const Plugged& plugged);
     void serve();  // the service thread
     void announceRemoval(Plugged& plugged);
     std::optional<std::string> addDevice(const BusAddress& address, const std::string& name,

@@ -14,6 +14,9 @@
 //   counted from the start of PROGRAM.
 // - OUT_DIR receives wire.log (every request, in the Windows test DLLs' format),
 //   unit-image-start.bin and, once PROGRAM has ended, unit-image.bin: what the unit holds then.
+//   A scenario with several [unit] sections puts each unit on the bus; the first one's outputs
+//   are named as above, those of the unit of section N (from 2) wire-N.log,
+//   unit-image-start-N.bin and unit-image-N.bin. The restart notice is the first unit's.
 //   A scenario it cannot play, or a bus it cannot build, is reported on standard error and in
 //   OUT_DIR/host-error.txt, and PROGRAM is not started (exit code 2).
 //
@@ -36,6 +39,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -127,11 +131,12 @@ pid_t startProgram(char** argv, int stdoutFile, std::optional<Unprivileged> runA
 class Timeline {
   public:
     Timeline(tavik::sim::EmulatedUsbBus& bus, std::shared_ptr<tavik::sim::SimulatedUnit> unit,
-             tavik::sim::PlugOptions plugOptions, std::vector<UnitScenario::TimedEvent> events,
-             Clock::time_point start)
+             tavik::sim::PlugOptions plugOptions, std::shared_ptr<tavik::sim::WireLog> wireLog,
+             std::vector<UnitScenario::TimedEvent> events, Clock::time_point start)
         : bus_(bus),
           unit_(std::move(unit)),
           plugOptions_(plugOptions),
+          wireLog_(std::move(wireLog)),
           events_(std::move(events)),
           start_(start),
           thread_([this] { run(); }) {}
@@ -162,7 +167,7 @@ class Timeline {
                 }
             }
             if (event.kind == UnitScenario::EventKind::arrive) {
-                if (!bus_.plug(unit_, plugOptions_)) {
+                if (!bus_.plug(unit_, plugOptions_, wireLog_)) {
                     std::fputs("usb host: the unit could not be plugged in\n", stderr);
                 }
             } else {
@@ -174,6 +179,7 @@ class Timeline {
     tavik::sim::EmulatedUsbBus& bus_;
     const std::shared_ptr<tavik::sim::SimulatedUnit> unit_;
     const tavik::sim::PlugOptions plugOptions_;
+    const std::shared_ptr<tavik::sim::WireLog> wireLog_;
     std::vector<UnitScenario::TimedEvent> events_;
     const Clock::time_point start_;
     std::mutex mutex_;
@@ -223,21 +229,43 @@ int main(int argc, char** argv) {
     if (!parse.error.empty()) {
         return reportError(outDir, parse.error);
     }
-    const UnitScenario& scenario = parse.scenario;
+    // The units: the first section's, then one a further [unit] section (outputs named N, from
+    // 2: wire-2.log, unit-image-2.bin, ...).
+    std::vector<UnitScenario> scenarios{parse.scenario};
+    scenarios.insert(scenarios.end(), parse.others.begin(), parse.others.end());
     const std::string folder = scenarioPath.substr(0, scenarioPath.find_last_of('/') + 1);
-    const tavik::sim::ScenarioUnit made = tavik::sim::makeScenarioUnit(
-        scenario, [&folder](const std::string& name, std::vector<std::uint8_t>& bytes) {
-            return readFile(folder + name, bytes);
-        });
-    if (!made.unit) {
-        return reportError(outDir, made.error);
-    }
-    if (!writeFile(outDir + "/unit-image-start.bin", made.unit->image())) {
-        return reportError(outDir, "cannot write to " + outDir);
+    struct HostedUnit {
+        std::shared_ptr<tavik::sim::SimulatedUnit> unit;
+        std::string suffix;  // of its output files: "" for the first, "-N" for the others
+        tavik::sim::PlugOptions plugOptions;
+        std::shared_ptr<tavik::sim::WireLog> wireLog;  // null for the first: the bus's
+    };
+    std::vector<HostedUnit> units;
+    bool noAccess = false;
+    for (std::size_t i = 0; i < scenarios.size(); ++i) {
+        const tavik::sim::ScenarioUnit made = tavik::sim::makeScenarioUnit(
+            scenarios[i], [&folder](const std::string& name, std::vector<std::uint8_t>& bytes) {
+                return readFile(folder + name, bytes);
+            });
+        if (!made.unit) {
+            return reportError(outDir, made.error);
+        }
+        const std::string suffix = i == 0 ? "" : "-" + std::to_string(i + 1);
+        if (!writeFile(outDir + "/unit-image-start" + suffix + ".bin", made.unit->image())) {
+            return reportError(outDir, "cannot write to " + outDir);
+        }
+        const tavik::sim::PlugOptions plugOptions{.accessDenied = scenarios[i].noAccess};
+        std::shared_ptr<tavik::sim::WireLog> wireLog;
+        if (i > 0) {
+            wireLog = std::make_shared<tavik::sim::WireLog>();
+            wireLog->open(std::fopen((outDir + "/wire" + suffix + ".log").c_str(), "wb"));
+        }
+        units.push_back({made.unit, suffix, plugOptions, wireLog});
+        noAccess = noAccess || scenarios[i].noAccess;
     }
 
     std::optional<Unprivileged> runAs;
-    if (scenario.noAccess && geteuid() == 0) {
+    if (noAccess && geteuid() == 0) {
         runAs = nobody();
         if (!runAs) {
             return reportError(outDir, "no user \"nobody\" to run a program without access");
@@ -252,22 +280,34 @@ int main(int argc, char** argv) {
     int status = 0;
     {
         tavik::sim::EmulatedUsbBus bus(
-            {.wireLog = outDir + "/wire.log", .restartNotice = scenario.restartNotice});
-        const tavik::sim::PlugOptions plugOptions{.accessDenied = scenario.noAccess};
-        if (scenario.presentAtStart && !bus.plug(made.unit, plugOptions)) {
-            return reportError(outDir, "the unit could not be put on the bus");
+            {.wireLog = outDir + "/wire.log", .restartNotice = scenarios[0].restartNotice});
+        for (std::size_t i = 0; i < units.size(); ++i) {
+            if (scenarios[i].presentAtStart &&
+                !bus.plug(units[i].unit, units[i].plugOptions, units[i].wireLog)) {
+                return reportError(outDir, "the unit could not be put on the bus");
+            }
         }
         const pid_t program = startProgram(argv + 4, stdoutFile, runAs);
         if (program < 0) {
             std::perror("usb host: fork");
             return startError;
         }
-        Timeline timeline(bus, made.unit, plugOptions, scenario.events, Clock::now());
+        const Clock::time_point start = Clock::now();
+        std::vector<std::unique_ptr<Timeline>> timelines;
+        for (std::size_t i = 0; i < units.size(); ++i) {
+            timelines.push_back(std::make_unique<Timeline>(bus, units[i].unit, units[i].plugOptions,
+                                                           units[i].wireLog, scenarios[i].events,
+                                                           start));
+        }
         while (waitpid(program, &status, 0) < 0 && errno == EINTR) {
         }
-        timeline.stop();
+        for (const auto& timeline : timelines) {
+            timeline->stop();
+        }
     }
     close(stdoutFile);
-    writeFile(outDir + "/unit-image.bin", made.unit->image());
+    for (const HostedUnit& hosted : units) {
+        writeFile(outDir + "/unit-image" + hosted.suffix + ".bin", hosted.unit->image());
+    }
     return exitCodeOf(status);
 }

@@ -28,6 +28,20 @@ struct SimulatedHandle {
     std::shared_ptr<UsbTransport> transport;
 };
 
+// A further unit's requests and image, to its own files; it stays on the bus for good.
+class FurtherObserver final : public UnitObserver {
+  public:
+    FurtherObserver(WireLog& wireLog, std::wstring imageFile)
+        : wireLog_(wireLog), imageFile_(std::move(imageFile)) {}
+    void requestEnded(const WireRequest& request) override { wireLog_.request(request); }
+    void imageStored(const std::vector<std::uint8_t>& image) override;
+    void leftBus(Departure why) override { wireLog_.departure(why); }
+
+  private:
+    WireLog& wireLog_;  // the bus's, which is never destroyed
+    std::wstring imageFile_;
+};
+
 // Forwards the unit's events to the bus; the bus outlives it (it is never destroyed).
 class BusObserver final : public UnitObserver {
   public:
@@ -78,6 +92,10 @@ void writeFile(const std::wstring& path, const std::vector<std::uint8_t>& bytes)
     }
 }
 
+void FurtherObserver::imageStored(const std::vector<std::uint8_t>& image) {
+    writeFile(imageFile_, image);
+}
+
 // A serial as part of a file name: anything but letters and digits becomes '_'.
 std::wstring fileNamePart(const std::u16string& text) {
     std::wstring out;
@@ -124,6 +142,22 @@ bool threadOwnsAWindow() {
         },
         reinterpret_cast<LPARAM>(&owns));
     return owns;
+}
+
+// A file's volume serial number and index: what tells the further units' path files apart.
+std::uint64_t fileIdOf(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file, &info)) {
+        return 0;
+    }
+    return (static_cast<std::uint64_t>(info.dwVolumeSerialNumber) << 48) ^
+           (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) ^ info.nFileIndexLow;
+}
+
+std::wstring pathName(const UnitConfig& config, const GUID& interfaceClass) {
+    wchar_t ids[32];
+    swprintf(ids, 32, L"usb#vid_%04x&pid_%04x#", config.vendorId, config.productId);
+    return ids + fileNamePart(config.serial) + L"#" + guidText(interfaceClass);
 }
 
 SimulatedHandle* toHandle(WINUSB_INTERFACE_HANDLE handle) {
@@ -194,6 +228,7 @@ void SimulatedBus::setUp() {
         return;
     }
     scenario_ = std::move(parse.scenario);
+    const std::vector<UnitScenario> others = std::move(parse.others);
 
     ScenarioUnit made = makeScenarioUnit(
         scenario_, [this](const std::string& name, std::vector<std::uint8_t>& bytes) {
@@ -210,9 +245,7 @@ void SimulatedBus::setUp() {
     interfaceClass_ = scenario_.interfaceClass == UnitScenario::Interface::primary
                           ? primaryInterfaceGuid
                           : secondaryInterfaceGuid;
-    wchar_t ids[32];
-    swprintf(ids, 32, L"usb#vid_%04x&pid_%04x#", config.vendorId, config.productId);
-    const std::wstring name = ids + fileNamePart(config.serial) + L"#" + guidText(interfaceClass_);
+    const std::wstring name = pathName(config, interfaceClass_);
     path_ = L"\\\\?\\" + folder_ + L"\\" + name;
     switch (scenario_.path) {
         case UnitScenario::PathKind::file:
@@ -230,6 +263,10 @@ void SimulatedBus::setUp() {
     storeImage(startImage);
     unit_->setObserver(std::make_shared<BusObserver>(*this));
 
+    for (std::size_t i = 0; i < others.size(); ++i) {
+        setUpFurther(others[i], i + 2);
+    }
+
     for (const UnitScenario::TimedEvent& event : scenario_.events) {
         const bool arrival = event.kind == UnitScenario::EventKind::arrive;
         const WPARAM notice = arrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE;
@@ -238,7 +275,56 @@ void SimulatedBus::setUp() {
     std::thread([this] { runNotices(); }).detach();
 }
 
+// Unit NUMBER (from 2) of a scenario with several.
+void SimulatedBus::setUpFurther(const UnitScenario& scenario, std::size_t number) {
+    ScenarioUnit made = makeScenarioUnit(
+        scenario, [this](const std::string& name, std::vector<std::uint8_t>& bytes) {
+            return readFile(folder_ + L"\\" + widen(name), bytes);
+        });
+    if (!made.unit) {
+        fail(made.error);
+        return;
+    }
+    const std::wstring suffix = L"-" + std::to_wstring(number);
+    Further further;
+    further.unit = std::move(made.unit);
+    further.interfaceClass = scenario.interfaceClass == UnitScenario::Interface::primary
+                                 ? primaryInterfaceGuid
+                                 : secondaryInterfaceGuid;
+    const std::wstring name = pathName(scenario.unit, further.interfaceClass);
+    further.path = L"\\\\?\\" + folder_ + L"\\" + name;
+    writeFile(folder_ + L"\\" + name, {});
+    const HANDLE file = CreateFileW((folder_ + L"\\" + name).c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        further.fileId = fileIdOf(file);
+        CloseHandle(file);
+    }
+    further.wireLog = std::make_unique<WireLog>();
+    further.wireLog->open(_wfopen((folder_ + L"\\wire" + suffix + L".log").c_str(), L"wb"));
+    writeFile(folder_ + L"\\unit-image-start" + suffix + L".bin", further.unit->image());
+    writeFile(folder_ + L"\\unit-image" + suffix + L".bin", further.unit->image());
+    further.unit->setObserver(std::make_shared<FurtherObserver>(
+        *further.wireLog, folder_ + L"\\unit-image" + suffix + L".bin"));
+    further_.push_back(std::move(further));
+}
+
 // --- Configuration manager ---------------------------------------------------------------------
+
+std::wstring SimulatedBus::listText(const GUID* interfaceClass) const {
+    std::wstring list;
+    if (listed(interfaceClass)) {
+        list = path_ + L'\0';
+    }
+    for (const Further& further : further_) {
+        if (further.unit->present() && interfaceClass != nullptr &&
+            IsEqualGUID(*interfaceClass, further.interfaceClass)) {
+            list += further.path + L'\0';
+        }
+    }
+    return list + L'\0';
+}
 
 bool SimulatedBus::listed(const GUID* interfaceClass) const {
     return unit_ && unit_->present() && interfaceClass != nullptr &&
@@ -252,8 +338,8 @@ CONFIGRET SimulatedBus::interfaceListSize(const GUID* interfaceClass, ULONG* len
     if (scenario_.listError) {
         return *scenario_.listError;
     }
-    // A multi-string: the path and its terminator, then the empty string that ends the list.
-    *length = listed(interfaceClass) ? static_cast<ULONG>(path_.size() + 2) : 1;
+    // A multi-string: each path and its terminator, then the empty string that ends the list.
+    *length = static_cast<ULONG>(listText(interfaceClass).size());
     return CR_SUCCESS;
 }
 
@@ -264,11 +350,7 @@ CONFIGRET SimulatedBus::interfaceList(const GUID* interfaceClass, WCHAR* buffer,
     if (scenario_.listError) {
         return *scenario_.listError;
     }
-    std::wstring list;
-    if (listed(interfaceClass)) {
-        list = path_ + L'\0';
-    }
-    list.push_back(L'\0');
+    const std::wstring list = listText(interfaceClass);
     if (length < list.size()) {
         return CR_BUFFER_SMALL;  // the unit arrived since the size was taken
     }
@@ -287,11 +369,18 @@ BOOL SimulatedBus::initialize(HANDLE file, WINUSB_INTERFACE_HANDLE* handle) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (unit_ && unit_->present() && !unit_->openRefusal().ok()) {
+    std::shared_ptr<SimulatedUnit> unit = unit_;
+    const std::uint64_t fileId = further_.empty() ? 0 : fileIdOf(file);
+    for (const Further& further : further_) {
+        if (further.fileId != 0 && further.fileId == fileId) {
+            unit = further.unit;
+        }
+    }
+    if (unit && unit->present() && !unit->openRefusal().ok()) {
         SetLastError(ERROR_BUSY);  // just arrived: the system still holds its interface
         return FALSE;
     }
-    std::shared_ptr<UsbTransport> transport = unit_ ? unit_->open() : nullptr;
+    std::shared_ptr<UsbTransport> transport = unit ? unit->open() : nullptr;
     if (!transport) {
         SetLastError(ERROR_DEVICE_NOT_CONNECTED);
         return FALSE;

@@ -7,6 +7,11 @@
 //
 // Both replacement DLLs forward every export to taviksimunit.dll, which holds this one bus per
 // process: so the two see the same unit, as the two system DLLs see the same hardware.
+//
+// A scenario with further [unit] sections adds further units: each on the bus from the start
+// for good (their arrive and unplug times, path, list-error and restart notice are not played),
+// listed after the first under its own interface class, reached through its own path, and
+// logged in wire-N.log and unit-image-N.bin. Notices are sent for the first unit only.
 #include <windows.h>
 
 #include <cfgmgr32.h>
@@ -19,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "sim/SimulatedUnit.hpp"
 #include "sim/UnitScenario.hpp"
@@ -53,6 +59,15 @@ class SimulatedBus {
     void unitLeft(Departure why);
 
   private:
+    // A further unit: its path's file, which tells WinUsb_Initialize which unit a handle opens.
+    struct Further {
+        std::shared_ptr<SimulatedUnit> unit;
+        GUID interfaceClass = {};
+        std::wstring path;
+        std::uint64_t fileId = 0;  // the path file's volume and index
+        std::unique_ptr<WireLog> wireLog;
+    };
+
     struct Notice {
         WPARAM event;  // DBT_DEVICEARRIVAL or DBT_DEVICEREMOVECOMPLETE
         std::chrono::steady_clock::time_point due;
@@ -68,6 +83,9 @@ class SimulatedBus {
     void runNotices();
     void announce(WPARAM event);
     void afterTransfer();
+    void setUpFurther(const UnitScenario& scenario, std::size_t number);
+    // The paths listed under `interfaceClass`, in order.
+    std::wstring listText(const GUID* interfaceClass) const;
 
     std::wstring folder_;  // the scenario's folder, where every output goes
     UnitScenario scenario_;
@@ -77,6 +95,7 @@ class SimulatedBus {
     std::chrono::steady_clock::time_point start_;
 
     WireLog wireLog_;
+    std::vector<Further> further_;
 
     std::mutex noticeMutex_;
     std::condition_variable noticesChanged_;

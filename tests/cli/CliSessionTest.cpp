@@ -65,15 +65,47 @@ struct PressesDuringDownload final : sim::UnitObserver {
     std::vector<unsigned> blocks;
 };
 
-// One command line run against a unit made from a scenario's [unit] lines (";" between them;
-// empty: no unit attached at all).
+// Units made from scenario [unit] lines, "|" between units and ";" between lines.
+std::vector<std::shared_ptr<sim::SimulatedUnit>> makeUnits(const std::string& text) {
+    std::vector<std::shared_ptr<sim::SimulatedUnit>> units;
+    std::istringstream parts(text);
+    for (std::string lines; std::getline(parts, lines, '|');) {
+        std::replace(lines.begin(), lines.end(), ';', '\n');
+        const sim::UnitScenarioParse parsed = sim::parseUnitScenario("[unit]\n" + lines);
+        EXPECT_EQ(parsed.error, "");
+        units.push_back(
+            sim::makeScenarioUnit(parsed.scenario, [](auto&, auto&) { return false; }).unit);
+    }
+    return units;
+}
+
+// The simulated access, whose units all leave the bus just before its open number `leaveAt`
+// (from 1) of a listed unit: a unit gone between its listing and its opening.
+struct LeavingAccess final : DeviceAccess {
+    explicit LeavingAccess(std::vector<std::shared_ptr<sim::SimulatedUnit>> units)
+        : units(units), inner(std::move(units)) {}
+    OpenResult openDevice() override { return inner.openDevice(); }
+    UnitList listUnits() override { return inner.listUnits(); }
+    OpenResult openUnit(const std::string& key) override {
+        if (++opens == leaveAt) {
+            for (const auto& unit : units) {
+                unit->detach();
+            }
+        }
+        return inner.openUnit(key);
+    }
+    std::vector<std::shared_ptr<sim::SimulatedUnit>> units;
+    sim::SimulatedDeviceAccess inner;
+    int opens = 0, leaveAt = 0;
+};
+
+// One command line run against units made from a scenario's [unit] lines (see makeUnits; empty:
+// no unit attached at all). `unit` is the first.
 struct CliRun {
-    explicit CliRun(std::string unitLines) {
+    explicit CliRun(const std::string& unitLines) {
         if (!unitLines.empty()) {
-            std::replace(unitLines.begin(), unitLines.end(), ';', '\n');
-            const sim::UnitScenarioParse parsed = sim::parseUnitScenario("[unit]\n" + unitLines);
-            EXPECT_EQ(parsed.error, "");
-            unit = sim::makeScenarioUnit(parsed.scenario, [](auto&, auto&) { return false; }).unit;
+            units = makeUnits(unitLines);
+            unit = units.front();
         }
     }
 
@@ -86,10 +118,11 @@ struct CliRun {
             err << parsed.errorLine;
             return toInt(parsed.exitCode);
         }
-        sim::SimulatedDeviceAccess devices(unit);
+        LeavingAccess devices(units);
+        devices.leaveAt = leaveAtOpen;
         if (accessDenied) {
-            devices.failOpens({.status = DeviceStatus::accessDenied, .code = hrAccessDenied},
-                              false);
+            devices.inner.failOpens({.status = DeviceStatus::accessDenied, .code = hrAccessDenied},
+                                    false);
         }
         CliSession session(*parsed.options,
                            {devices, nullptr, std::make_shared<TaskQueue>(), console, out, err,
@@ -97,14 +130,16 @@ struct CliRun {
         return toInt(session.run());
     }
 
-    std::size_t requestsOf(RequestKind kind) const {
-        const auto wire = unit->requests();
+    std::size_t requestsOf(RequestKind kind, std::size_t of = 0) const {
+        const auto wire = units.at(of)->requests();
         return std::count_if(wire.begin(), wire.end(), [&](auto& r) { return r.kind == kind; });
     }
 
+    std::vector<std::shared_ptr<sim::SimulatedUnit>> units;
     std::shared_ptr<sim::SimulatedUnit> unit;
     bool accessDenied = false;
     OpenRetryPolicy retry = quickRetries;
+    int leaveAtOpen = 0;
     FakeConsole console;
     std::ostringstream out, err;
 };
@@ -227,6 +262,69 @@ TEST(CliOutcome, ReportsAndExitCode) {
     }
 }
 
+// Several units: check and update need --serial, which names exactly one of them; list shows
+// them all, or with --serial the one.
+TEST(CliSeveralUnits, ASerialChoosesOneUnitOrTheCommandRefuses) {
+    const std::string solo =
+        "product Tavik Solo;serial T1X00002;image embedded 103 version 2.2.6+579";
+    const std::string quad =
+        "product Tavik Quad;serial T1A00001;image embedded 104 version 1.2.4+887";
+    const std::string two = solo + "|" + quad, twins = solo + "|" + solo;
+    const struct {
+        std::string units;
+        const char* commandLine;
+        ExitCode exitCode;
+        const char* expected;  // fragments of standard output, "|" between them
+        int downloadsOn;       // the unit that was written (-1: none)
+        int leaveAtOpen = 0;
+    } cases[] = {
+        {two, "update --yes", severalUnits,
+         "Several units are attached (serials T1X00002, T1A00001): choose one with --serial "
+         "SERIAL.\n",
+         -1},
+        {two, "check --json", severalUnits,
+         R"("exitCode":7,"result":"several-units","serials":["T1X00002","T1A00001"])", -1},
+        {two, "update --yes --serial T1A00001", success, "Serial: T1A00001|Updated to 2.04", 1},
+        {two, "check --serial T9Z99999", noUnit,
+         "No unit in update mode reports the serial T9Z99999.\n", -1},
+        {twins, "update --yes --serial T1X00002", severalUnits,
+         "2 units report the serial T1X00002 and cannot be told apart: attach only one of them.",
+         -1},
+        {two, "list", success,
+         "Unit: Tavik Solo\nSerial: T1X00002\nVersion: 2.2.6+579\nFirmware: 2.04\nOffer: update "
+         "to 2.07\n\nUnit: Tavik Quad\nSerial: T1A00001\n",
+         -1},
+        {two, "list --serial T1A00001", success, "Unit: Tavik Quad\nSerial: T1A00001\n", -1},
+        // Listed and identified, then gone before the run's own open.
+        {two, "update --yes --serial T1A00001", noUnit,
+         "No unit in update mode reports the serial T1A00001.", -1, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.commandLine);
+        CliRun cli(c.units);
+        cli.leaveAtOpen = c.leaveAtOpen;
+        EXPECT_EQ(cli.run(c.commandLine), toInt(c.exitCode));
+        const std::string out = cli.out.str();
+        std::istringstream fragments(c.expected);
+        for (std::string fragment; std::getline(fragments, fragment, '|');) {
+            EXPECT_NE(out.find(fragment), std::string::npos) << fragment << "\n" << out;
+        }
+        if (c.exitCode != success) {
+            EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+        }
+        for (std::size_t k = 0; k < cli.units.size(); ++k) {
+            EXPECT_EQ(cli.requestsOf(RequestKind::download, k) > 0, c.downloadsOn == int(k)) << k;
+        }
+    }
+    CliRun listed(two);
+    EXPECT_EQ(listed.run("list --json"), toInt(success));
+    const nlohmann::json units = nlohmann::json::parse(listed.out.str())["units"];
+    ASSERT_EQ(units.size(), 2u) << listed.out.str();
+    EXPECT_EQ(units[0].value("serial", ""), "T1X00002");
+    EXPECT_EQ(units[1].value("serial", ""), "T1A00001");
+    EXPECT_EQ(units[1].value("offer", ""), "update");
+}
+
 // A failed run's JSON report says where and why it ended, and what can be done.
 TEST(CliFailure, TheJsonReportSaysWhy) {
     const struct {
@@ -340,7 +438,7 @@ TEST(CliArguments, BadInputIsOneLineAndTheUsageCode) {
     for (const char* commandLine :
          {"", "frobnicate", "list --bogus", "list --wait", "--wait abc list", "list --wait -1",
           "list --wait 99999999999", "--verbose --quiet list", "list check", "check --yes",
-          "list --reinstall"}) {
+          "list --reinstall", "check --serial", "update -y --serial"}) {
         CliRun cli(absent);
         EXPECT_EQ(cli.run(commandLine), toInt(usage)) << commandLine;
         const std::string err = cli.err.str();
@@ -348,6 +446,9 @@ TEST(CliArguments, BadInputIsOneLineAndTheUsageCode) {
         EXPECT_EQ(err.find('\n'), std::string::npos) << commandLine << ": " << err;
         EXPECT_EQ(cli.out.str(), "") << commandLine;
     }
+    const ParsedCommandLine empty = parseCommandLine({"check", "--serial", ""});
+    EXPECT_EQ(empty.exitCode, usage);
+    EXPECT_NE(empty.errorLine.find("an empty serial names no unit"), std::string::npos);
     CliRun help(absent), version(absent);
     EXPECT_EQ(help.run("--help"), toInt(success));
     EXPECT_EQ(version.run("--version"), toInt(success));
@@ -385,6 +486,19 @@ TEST(CliWait, ListsAUnitThatArrivesLater) {
     EXPECT_EQ(cli.run("list --wait 20 --json"), toInt(success));
     arrival.join();
     EXPECT_EQ(nlohmann::json::parse(cli.out.str()).value("result", ""), "listed");
+
+    // With --serial it waits for that unit, another one attached all along.
+    CliRun two(std::string(older) + "|" + upToDate + ";serial T1A00001");
+    two.units[1]->detach();
+    std::thread later([unit = two.units[1]] {
+        std::this_thread::sleep_for(CliSession::pollInterval * 2);
+        unit->attach();
+    });
+    EXPECT_EQ(two.run("list --wait 20 --serial T1A00001 --json"), toInt(success));
+    later.join();
+    const nlohmann::json units = nlohmann::json::parse(two.out.str())["units"];
+    ASSERT_EQ(units.size(), 1u) << two.out.str();
+    EXPECT_EQ(units[0].value("serial", ""), "T1A00001");
 }
 
 // A unit that is not ready in its first moments is found without --wait, as the engine's policy

@@ -51,6 +51,8 @@ class BentUnit final : public UsbTransport, public DeviceAccess {
     OpenResult openDevice() override {
         return {.result = {}, .deviceNotFound = false, .device = std::move(self)};
     }
+    UnitList listUnits() override { return {.result = {}, .keys = {"bent"}}; }
+    OpenResult openUnit(const std::string&) override { return openDevice(); }
 
     DeviceResult getDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t languageId,
                                std::uint8_t* buffer, std::uint32_t length,

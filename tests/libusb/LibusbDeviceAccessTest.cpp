@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "EmulatedBusSession.hpp"
+#include "device/UnitListing.hpp"
 #include "sim/umockdev/UnprivilegedFileAccess.hpp"
 
 namespace tavik {
@@ -106,6 +107,52 @@ TEST(LibusbDeviceAccess, OpensTheFirstUnitOfTheVendorsProducts) {
             }
         }
     }
+}
+
+// Listing gives a key for each unit of the vendor's products (another vendor's device is left
+// out); each key opens its own unit, identified by its serial, and a unit unplugged since the
+// listing is not found.
+TEST(LibusbDeviceAccess, ListsEveryUnitAndOpensEachByItsKey) {
+    test::EmulatedBusSession session;
+    ASSERT_TRUE(session.ready());
+    const std::vector<std::shared_ptr<sim::SimulatedUnit>> units{
+        test::makeUnit(0x07FD, 0x000D, u"T1X00001"), test::makeUnit(0x07FE, 0x001D, u"T9Z00009"),
+        test::makeUnit(0x07FD, 0x001D, u"T1A00002")};
+    for (const auto& unit : units) {
+        ASSERT_TRUE(session.bus.plug(unit));
+    }
+    LibusbDeviceAccess access(session.context);
+    const UnitList list = access.listUnits();
+    ASSERT_TRUE(list.result.ok());
+    ASSERT_EQ(list.keys.size(), 2u);
+    EXPECT_NE(list.keys[0], list.keys[1]);
+
+    const IdentifiedUnits identified = identifyUnits(access, list);
+    std::vector<std::string> serials;
+    for (const ListedUnit& unit : identified.units) {
+        EXPECT_TRUE(unit.identified()) << unit.key;
+        serials.push_back(unit.identity.serial);
+    }
+    std::sort(serials.begin(), serials.end());
+    EXPECT_EQ(serials, (std::vector<std::string>{"T1A00002", "T1X00001"}));
+    for (const auto& unit : units) {
+        EXPECT_TRUE(test::eventually([&] { return unit->openHandles() == 0; }))
+            << "identifying closes each unit again";
+    }
+
+    const std::string& keyOfLast =
+        identified.units[0].identity.serial == "T1A00002" ? list.keys[0] : list.keys[1];
+    OpenResult open = access.openUnit(keyOfLast);
+    ASSERT_TRUE(open.device);
+    EXPECT_EQ(units[2]->openHandles(), 1u);
+    EXPECT_EQ(units[0]->openHandles(), 0u);
+    open.device.reset();
+
+    session.bus.unplug(units[2]);
+    open = access.openUnit(keyOfLast);
+    EXPECT_EQ(open.result.status, DeviceStatus::notFound);
+    EXPECT_TRUE(open.deviceNotFound);
+    EXPECT_FALSE(open.device);
 }
 
 }  // namespace

@@ -60,15 +60,31 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         ->type_name("SECONDS")
         ->check(CLI::Range(0, longestWait));
 
-    CLI::App* list = app.add_subcommand("list", "Show the attached unit and what it is offered");
+    CLI::App* list = app.add_subcommand(
+        "list", "Show every attached unit and what it is offered (with --serial: that unit only)");
     CLI::App* check = app.add_subcommand(
         "check", "Compare the unit's image with the one it is offered; writes nothing");
     CLI::App* update = app.add_subcommand("update", "Write the offered image to the unit");
     update->add_flag("-y,--yes", options.yes, "Do not ask for confirmation");
     update->add_flag("--reinstall", options.reinstall,
                      "Write the image even when the unit is already up to date");
+    std::string serial;
+    const CLI::Validator nonEmpty(
+        [](const std::string& value) {
+            return value.empty() ? std::string("an empty serial names no unit") : std::string();
+        },
+        "", "non-empty");
+    std::vector<CLI::Option*> serialOptions;
     for (CLI::App* command : {list, check, update}) {
         command->fallthrough();
+        serialOptions.push_back(
+            command
+                ->add_option("--serial", serial,
+                             command == list
+                                 ? "Only the unit reporting SERIAL"
+                                 : "The unit reporting SERIAL (needed when several are attached)")
+                ->type_name("SERIAL")
+                ->check(nonEmpty));
     }
 
     // CLI11 takes the arguments last first.
@@ -89,6 +105,10 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     options.command = update->parsed()  ? Command::update
                       : check->parsed() ? Command::check
                                         : Command::list;
+    if (std::any_of(serialOptions.begin(), serialOptions.end(),
+                    [](const CLI::Option* option) { return option->count() > 0; })) {
+        options.serial = serial;
+    }
     parsed.options = options;
     return parsed;
 }

@@ -19,6 +19,8 @@ struct CliOptions {
     bool yes = false;        // update: no confirmation asked
     bool reinstall = false;  // update: write a unit that is already up to date
     int waitSeconds = 0;     // how long to wait for a unit to arrive; 0: look once
+    // The serial of the unit to work on (never empty); unset: the only unit attached.
+    std::optional<std::string> serial;
 };
 
 // The outcome of parsing: options to run, or text to print and an exit code to end with

@@ -47,6 +47,10 @@ const char* outcomeName(Outcome outcome) {
             return "declined";
         case Outcome::interrupted:
             return "interrupted";
+        case Outcome::severalUnits:
+            return "several-units";
+        case Outcome::sameSerial:
+            return "same-serial";
     }
     return "";
 }
@@ -108,6 +112,32 @@ std::string unitText(const UnitOffer& offer, const std::string& versionText) {
     return text + "Offer: " + offerText(offer) + "\n";
 }
 
+// A listed unit that could not be identified, in words.
+std::string unidentifiedText(const ReportedUnit& unit) {
+    return "Unit at " + printable(unit.key) +
+           (unit.open == DeviceStatus::accessDenied ? ": this user may not open it\n"
+                                                    : ": could not be identified\n");
+}
+
+// The serials of the units refused, for one line: "T1X00001, T1A00001".
+std::string serialsText(const std::vector<ReportedUnit>& units) {
+    std::string text;
+    for (const ReportedUnit& unit : units) {
+        text += (text.empty() ? "" : ", ") +
+                (unit.unit ? printable(unit.unit->serial) : std::string("(unidentified)"));
+    }
+    return text;
+}
+
+nlohmann::json unitJson(const UnitOffer& offer, const std::string& versionText) {
+    return {{"product", offer.product},
+            {"serial", offer.serial},
+            {"version", versionText},
+            {"firmware", firmwareShown(offer)},
+            {"offer", offerName(offer.outcome)},
+            {"target", offer.targetDisplayVersion}};
+}
+
 // The names of the DFU states a unit reports in bState.
 const char* dfuStateName(std::uint8_t state) {
     static constexpr const char* names[] = {
@@ -158,7 +188,17 @@ std::string outcomeText(const CliReport& report) {
         case Outcome::listed:
             return "";
         case Outcome::noUnit:
-            return "No unit in update mode. Hold MON on IN 2 and power on the unit.\n";
+            return report.serial
+                       ? "No unit in update mode reports the serial " + printable(*report.serial) +
+                             ".\n"
+                       : "No unit in update mode. Hold MON on IN 2 and power on the unit.\n";
+        case Outcome::severalUnits:
+            return "Several units are attached (serials " + serialsText(report.units) +
+                   "): choose one with --serial SERIAL.\n";
+        case Outcome::sameSerial:
+            return std::to_string(report.units.size()) + " units report the serial " +
+                   printable(report.serial.value_or("")) +
+                   " and cannot be told apart: attach only one of them.\n";
         case Outcome::accessDenied:
             return "A unit is attached, but this user may not open it." +
                    (report.accessDeniedRemedy.empty() ? std::string()
@@ -244,6 +284,16 @@ bool failureNamesBlock(const RunEnd& end) {
 }
 
 std::string renderUnitText(const CliReport& report) {
+    if (report.command == Command::list && !report.units.empty()) {
+        std::string text;
+        for (const ReportedUnit& unit : report.units) {
+            if (!text.empty()) {
+                text += '\n';
+            }
+            text += unit.unit ? unitText(*unit.unit, unit.versionText) : unidentifiedText(unit);
+        }
+        return text;
+    }
     return report.unit ? unitText(*report.unit, report.versionText) : std::string();
 }
 
@@ -255,12 +305,32 @@ std::string renderJson(const CliReport& report) {
     nlohmann::json document = {{"command", commandName(report.command)},
                                {"result", outcomeName(report.outcome)},
                                {"exitCode", toInt(report.exitCode)}};
-    if (report.unit) {
-        const UnitOffer& offer = *report.unit;
-        document["unit"] = {
-            {"product", offer.product},          {"serial", offer.serial},
-            {"version", report.versionText},     {"firmware", firmwareShown(offer)},
-            {"offer", offerName(offer.outcome)}, {"target", offer.targetDisplayVersion}};
+    if (report.command == Command::list) {
+        // Every unit listed, the only one or each of several.
+        document["units"] = nlohmann::json::array();
+        if (report.units.empty() && report.unit) {
+            document["units"].push_back(unitJson(*report.unit, report.versionText));
+        }
+        for (const ReportedUnit& unit : report.units) {
+            document["units"].push_back(
+                unit.unit ? unitJson(*unit.unit, unit.versionText)
+                          : nlohmann::json{{"key", unit.key},
+                                           {"error", unit.open == DeviceStatus::accessDenied
+                                                         ? "access-denied"
+                                                         : "not-identified"}});
+        }
+    } else if (report.unit) {
+        document["unit"] = unitJson(*report.unit, report.versionText);
+    }
+    if (report.serial) {
+        document["serial"] = *report.serial;
+    }
+    if (report.outcome == Outcome::severalUnits) {
+        document["serials"] = nlohmann::json::array();
+        for (const ReportedUnit& unit : report.units) {
+            document["serials"].push_back(unit.unit ? nlohmann::json(unit.unit->serial)
+                                                    : nlohmann::json());
+        }
     }
     if (!report.phase.empty()) {
         document["phase"] = report.phase;

@@ -2,10 +2,12 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/cli/CliOptions.hpp"
 #include "app/cli/ExitCode.hpp"
 #include "contracts/RunEnd.hpp"
+#include "device/DeviceResult.hpp"
 #include "firmware/UnitOffer.hpp"
 
 namespace tavik::cli {
@@ -23,6 +25,18 @@ enum class Outcome {
     failed,        // a run failed
     declined,      // update: the confirmation was not given
     interrupted,   // Ctrl-C ended the program
+    severalUnits,  // several units attached, and no --serial
+    sameSerial,    // several units report the serial asked for
+};
+
+// One of several units attached, as listing them identified it.
+struct ReportedUnit {
+    std::string key;  // where the platform lists it
+    // What it is offered; unset when it could not be identified, and `open` says why (done:
+    // it was opened, but did not identify itself).
+    std::optional<UnitOffer> unit;
+    std::string versionText;
+    DeviceStatus open = DeviceStatus::done;
 };
 
 struct CliReport {
@@ -39,11 +53,16 @@ struct CliReport {
     std::optional<RunEnd> runEnd;
     // The platform's remedy for access denied; empty where it has none.
     std::string accessDeniedRemedy;
+    // The serial asked for with --serial.
+    std::optional<std::string> serial;
+    // list of several units: each of them; severalUnits, sameSerial: the units refused.
+    std::vector<ReportedUnit> units;
 };
 
 // The report as text for a person, one fact a line, in two parts: the unit and its offer
-// (printed as soon as the unit is identified, before any progress; empty without a unit), and
-// how the command ended.
+// (printed as soon as the unit is identified, before any progress; empty without a unit; for a
+// list of several, one block a unit with an empty line between them), and how the command
+// ended.
 std::string renderUnitText(const CliReport& report);
 std::string renderOutcomeText(const CliReport& report);
 // Why a failed run ended, in words ("the unit stalled the request", "block 7 read back

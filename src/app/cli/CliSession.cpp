@@ -32,7 +32,8 @@ CliSession::CliSession(const CliOptions& options, Environment environment)
       env_(std::move(environment)),
       log_(env_.err, options.verbose),
       progress_(env_.out, progressMode(options, env_.console)),
-      program_(*this, env_.devices,
+      selection_(env_.devices, options.serial),
+      program_(*this, selection_,
                std::make_shared<EventLoopCompletionPoster>(
                    env_.loop,
                    [this](bool success, std::uint64_t bytes) {
@@ -41,6 +42,7 @@ CliSession::CliSession(const CliOptions& options, Environment environment)
                log_, env_.launchWorker, env_.loop, env_.openRetry) {
     report_.command = options.command;
     report_.accessDeniedRemedy = env_.accessDeniedRemedy;
+    report_.serial = options.serial;
 }
 
 // Completions still on their way are dropped with the loop: a worker that outlives the session
@@ -70,6 +72,18 @@ ExitCode CliSession::execute() {
     if (!findUnit()) {
         return ExitCode::interrupted;
     }
+    switch (selection_.refusal()) {
+        case UnitSelection::Refusal::severalUnits:
+            if (options_.command == Command::list) {
+                return listSeveral();
+            }
+            return finish(Outcome::severalUnits, ExitCode::severalUnits);
+        case UnitSelection::Refusal::sameSerial:
+            return finish(Outcome::sameSerial, ExitCode::severalUnits);
+        case UnitSelection::Refusal::none:
+        case UnitSelection::Refusal::serialNotFound:
+            break;
+    }
     if (accessDenied_) {
         return finish(Outcome::accessDenied, ExitCode::accessDenied);
     }
@@ -85,12 +99,12 @@ ExitCode CliSession::execute() {
 }
 
 // Looks once, then (with --wait) on every arrival the monitor reports and every pollInterval
-// until a unit is open, one is found that may not be opened, or the time is up. A unit that is
-// there but not ready is tried again as the engine's policy says, within the wait or beyond it.
-// False when Ctrl-C ended the wait.
+// until a unit is open, one is found that may not be opened, the selection refuses for good, or
+// the time is up. A unit that is there but not ready is tried again as the engine's policy says,
+// within the wait or beyond it. False when Ctrl-C ended the wait.
 bool CliSession::findUnit() {
     updater_.connectDevice();
-    if (offer_ || accessDenied_ || options_.waitSeconds == 0) {
+    if (offer_ || accessDenied_ || refusedForGood() || options_.waitSeconds == 0) {
         return pump(std::chrono::milliseconds(0)) && settle();
     }
     const auto deadline = SteadyClock::now() + std::chrono::seconds(options_.waitSeconds);
@@ -99,7 +113,8 @@ bool CliSession::findUnit() {
     }
     auto nextPoll = SteadyClock::now() + pollInterval;
     bool interrupted = false;
-    for (auto now = SteadyClock::now(); !offer_ && !accessDenied_ && now < deadline;
+    for (auto now = SteadyClock::now();
+         !offer_ && !accessDenied_ && !refusedForGood() && now < deadline;
          now = SteadyClock::now()) {
         if (!pump(std::min<std::chrono::milliseconds>(
                 pressLatency,
@@ -119,12 +134,50 @@ bool CliSession::findUnit() {
 }
 
 bool CliSession::settle() {
-    while (!offer_ && !accessDenied_ && updater_.openRetryPending()) {
+    while (!offer_ && !accessDenied_ && !refusedForGood() && updater_.openRetryPending()) {
         if (!pump(pressLatency)) {
             return false;
         }
     }
     return true;
+}
+
+bool CliSession::refusedForGood() const {
+    return selection_.refusal() == UnitSelection::Refusal::severalUnits ||
+           selection_.refusal() == UnitSelection::Refusal::sameSerial;
+}
+
+// Each unit the selection identified, with the offer the session would choose for it.
+std::vector<ReportedUnit> CliSession::reportedUnits() const {
+    std::vector<ReportedUnit> units;
+    for (const ListedUnit& listed : selection_.listed()) {
+        ReportedUnit unit{
+            .key = listed.key, .unit = {}, .versionText = {}, .open = listed.open.status};
+        if (listed.identified()) {
+            const std::string& version = listed.identity.version;
+            const std::size_t plus = version.find('+');
+            const std::string_view build = plus == std::string::npos
+                                               ? std::string_view()
+                                               : std::string_view(version).substr(plus + 1);
+            unit.unit =
+                chooseUnitOffer(listed.identity.product, listed.identity.serial, version, build);
+            unit.versionText = version;
+        }
+        units.push_back(std::move(unit));
+    }
+    return units;
+}
+
+ExitCode CliSession::listSeveral() {
+    report_.units = reportedUnits();
+    if (!options_.json) {
+        env_.out << renderUnitText(report_) << std::flush;
+    }
+    const bool denied = std::any_of(
+        report_.units.begin(), report_.units.end(),
+        [](const ReportedUnit& unit) { return unit.open == DeviceStatus::accessDenied; });
+    return denied ? finish(Outcome::accessDenied, ExitCode::accessDenied)
+                  : finish(Outcome::listed, ExitCode::success);
 }
 
 ExitCode CliSession::runCommand() {
@@ -235,6 +288,9 @@ std::string CliSession::phaseName(UpdateState state) {
 }
 
 ExitCode CliSession::finish(Outcome outcome, ExitCode code) {
+    if (outcome == Outcome::severalUnits || outcome == Outcome::sameSerial) {
+        report_.units = reportedUnits();
+    }
     report_.outcome = outcome;
     report_.exitCode = code;
     env_.out << (options_.json ? renderJson(report_) : renderOutcomeText(report_)) << std::flush;

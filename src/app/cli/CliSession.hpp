@@ -6,6 +6,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "app/UpdaterProgram.hpp"
 #include "app/cli/CliConsole.hpp"
@@ -15,6 +16,7 @@
 #include "app/cli/ExitCode.hpp"
 #include "app/cli/InterruptGuard.hpp"
 #include "app/cli/ProgressReporter.hpp"
+#include "app/cli/UnitSelection.hpp"
 #include "contracts/RunEnd.hpp"
 #include "device/DeviceAccess.hpp"
 #include "device/HotplugMonitor.hpp"
@@ -29,7 +31,9 @@ namespace tavik::cli {
 // One command of the command line, from finding the unit to the report: the program (engine and
 // session) driven on a TaskQueue that this thread pumps, with this object as the session's
 // front end, as the window is in the window programs. The offer, the image and the end of a run
-// come from the session, as there.
+// come from the session, as there. The engine opens units through a UnitSelection of the given
+// access: the unit with --serial, or the only one attached; list shows several at once from
+// the selection's identification of them.
 class CliSession final : public UpdaterSession::FrontEnd {
   public:
     struct Environment {
@@ -84,6 +88,11 @@ class CliSession final : public UpdaterSession::FrontEnd {
     bool writing() const;
     static std::string phaseName(UpdateState state);
     ExitCode finish(Outcome outcome, ExitCode code);
+    // The selection refused for good: several units and no serial, or a serial two units report.
+    bool refusedForGood() const;
+    std::vector<ReportedUnit> reportedUnits() const;
+    // list with several units attached: each as the selection identified it.
+    ExitCode listSeveral();
 
     const CliOptions options_;
     Environment env_;
@@ -91,6 +100,7 @@ class CliSession final : public UpdaterSession::FrontEnd {
     ProgressReporter progress_;
     InterruptGuard guard_;
     int pressesHandled_ = 0;
+    UnitSelection selection_;
     UpdaterProgram program_;
     Updater& updater_ = program_.updater;
 

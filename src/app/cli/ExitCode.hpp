@@ -15,6 +15,7 @@ enum class ExitCode : int {
     accessDenied = 4,   // a unit is there but this user may not open it
     notUpdatable = 5,   // the unit is offered no image (unidentified; check of an XMOS unit)
     checkDiffered = 6,  // the check read back something other than the catalogue's image
+    severalUnits = 7,   // several units attached and --serial chose none of them alone
     interrupted = 130,  // ended by Ctrl-C (128 + SIGINT, as shells report it)
 };
 
@@ -29,7 +30,7 @@ struct ExitCodeMeaning {
     ExitCode code;
     std::string_view meaning;
 };
-inline constexpr std::array<ExitCodeMeaning, 8> exitCodeMeanings{{
+inline constexpr std::array<ExitCodeMeaning, 9> exitCodeMeanings{{
     {ExitCode::success, "success: listed, updated, already up to date, or the check matched"},
     {ExitCode::runFailed,
      "the run failed (the unit stays in update mode and can be updated again), or the update "
@@ -39,6 +40,9 @@ inline constexpr std::array<ExitCodeMeaning, 8> exitCodeMeanings{{
     {ExitCode::accessDenied, "access denied to the unit"},
     {ExitCode::notUpdatable, "the unit is not updatable (no image fits it)"},
     {ExitCode::checkDiffered, "the check found a difference"},
+    {ExitCode::severalUnits,
+     "several units are attached and none was chosen: give --serial (two units that report the "
+     "same serial cannot be told apart)"},
     {ExitCode::interrupted, "ended by Ctrl-C"},
 }};
 

@@ -3,6 +3,7 @@
 #include <libusb.h>
 
 #include <new>
+#include <string>
 #include <utility>
 
 #include "device/Identification.hpp"
@@ -42,6 +43,21 @@ class DeviceList {
     ssize_t count_;
 };
 
+// A unit's key: its bus and the ports from the root hub ("1-4.2", as the kernel names the
+// device in sysfs); where the ports cannot be read, its bus and address ("1@7").
+std::string keyOf(libusb_device* device) {
+    std::uint8_t ports[8] = {};
+    const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
+    std::string key = std::to_string(libusb_get_bus_number(device));
+    if (depth <= 0) {
+        return key + "@" + std::to_string(libusb_get_device_address(device));
+    }
+    for (int i = 0; i < depth; ++i) {
+        key += (i == 0 ? "-" : ".") + std::to_string(ports[i]);
+    }
+    return key;
+}
+
 }  // namespace
 
 LibusbDeviceAccess::LibusbDeviceAccess() : LibusbDeviceAccess(LibusbContext::create()) {}
@@ -56,6 +72,34 @@ LibusbDeviceAccess::LibusbDeviceAccess(std::shared_ptr<LibusbContext> context,
     : initResult_(), context_(std::move(context)), transferTimeout_(transferTimeout) {}
 
 OpenResult LibusbDeviceAccess::openDevice() {
+    return openMatching([](libusb_device*) { return true; });
+}
+
+OpenResult LibusbDeviceAccess::openUnit(const std::string& key) {
+    return openMatching([&key](libusb_device* device) { return keyOf(device) == key; });
+}
+
+UnitList LibusbDeviceAccess::listUnits() {
+    UnitList units;
+    if (!initResult_.ok() || !context_) {
+        units.result =
+            initResult_.ok() ? resultFromLibusb(LIBUSB_ERROR_INVALID_PARAM) : initResult_;
+        return units;
+    }
+    const DeviceList list(context_->get());
+    if (list.count() < 0) {
+        units.result = resultFromLibusb(static_cast<int>(list.count()));
+        return units;
+    }
+    for (ssize_t i = 0; i < list.count(); ++i) {
+        if (isUnit(list[i])) {
+            units.keys.push_back(keyOf(list[i]));
+        }
+    }
+    return units;
+}
+
+OpenResult LibusbDeviceAccess::openMatching(const std::function<bool(libusb_device*)>& wanted) {
     OpenResult open;
     if (!initResult_.ok() || !context_) {
         open.result = initResult_.ok() ? resultFromLibusb(LIBUSB_ERROR_INVALID_PARAM) : initResult_;
@@ -69,7 +113,7 @@ OpenResult LibusbDeviceAccess::openDevice() {
     }
     libusb_device* unit = nullptr;
     for (ssize_t i = 0; i < list.count() && unit == nullptr; ++i) {
-        if (isUnit(list[i])) {
+        if (isUnit(list[i]) && wanted(list[i])) {
             unit = list[i];
         }
     }

@@ -2,25 +2,27 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "device/win32/InterfaceClasses.hpp"
 #include "device/win32/Win32Error.hpp"
 
 namespace tavik {
 
-HResult retrieveDevicePath(const Win32Api& api, WCHAR* path, ULONG pathBytes, BOOL* deviceNotFound,
-                           const GUID& interfaceClass) {
-    if (deviceNotFound != nullptr) {
-        *deviceNotFound = FALSE;
-    }
+namespace {
+
+// Fetches the multi-string of the present interface paths of `interfaceClass` into a block of
+// the process heap, which the caller frees when the result is hrOk. The list can grow between
+// the size query and the fetch (a unit arriving); the fetch then reports CR_BUFFER_SMALL and the
+// size is asked again, as often as it takes.
+HResult fetchInterfaceList(const Win32Api& api, const GUID& interfaceClass, WCHAR*& list,
+                           ULONG& listLength) {
     // The configuration manager's declarations take the class GUID by non-const pointer.
     GUID classGuid = interfaceClass;
     const HANDLE heap = api.GetProcessHeap();
-
-    // The list can grow between the size query and the fetch (a unit arriving); the fetch then
-    // reports CR_BUFFER_SMALL and the size is asked again, as often as it takes.
-    WCHAR* list = nullptr;
-    ULONG listLength = 0;  // in code units, every terminator included
+    list = nullptr;
+    listLength = 0;  // in code units, every terminator included
     for (;;) {
         CONFIGRET cr = api.CM_Get_Device_Interface_List_SizeW(&listLength, &classGuid, nullptr,
                                                               CM_GET_DEVICE_INTERFACE_LIST_PRESENT);
@@ -41,6 +43,23 @@ HResult retrieveDevicePath(const Win32Api& api, WCHAR* path, ULONG pathBytes, BO
         if (cr != CR_BUFFER_SMALL) {
             return configRetToHResult(api, cr);
         }
+    }
+    return hrOk;
+}
+
+}  // namespace
+
+HResult retrieveDevicePath(const Win32Api& api, WCHAR* path, ULONG pathBytes, BOOL* deviceNotFound,
+                           const GUID& interfaceClass) {
+    if (deviceNotFound != nullptr) {
+        *deviceNotFound = FALSE;
+    }
+    const HANDLE heap = api.GetProcessHeap();
+    WCHAR* list = nullptr;
+    ULONG listLength = 0;
+    if (const HResult fetched = fetchInterfaceList(api, interfaceClass, list, listLength);
+        failed(fetched)) {
+        return fetched;
     }
 
     // An empty list is a single NUL. A length of 0 would be a zero-sized block, which must not
@@ -83,11 +102,35 @@ DeviceResult openDevice(const Win32Api& api, DeviceData& device, BOOL* deviceNot
         }
     }
 
+    return openDevicePath(api, device, device.devicePath);
+}
+
+HResult retrieveDevicePaths(const Win32Api& api, const GUID& interfaceClass,
+                            std::vector<std::wstring>& paths) {
+    WCHAR* list = nullptr;
+    ULONG listLength = 0;
+    if (const HResult fetched = fetchInterfaceList(api, interfaceClass, list, listLength);
+        failed(fetched)) {
+        return fetched;
+    }
+    // Each path ends at its terminator and an empty one ends the list; the bound guards against
+    // a list whose last terminators are missing.
+    for (const WCHAR* at = list; at < list + listLength && *at != L'\0';) {
+        const WCHAR* end = std::find(at, static_cast<const WCHAR*>(list + listLength), L'\0');
+        paths.emplace_back(at, end);
+        at = end + 1;
+    }
+    api.HeapFree(api.GetProcessHeap(), 0, list);
+    return hrOk;
+}
+
+DeviceResult openDevicePath(const Win32Api& api, DeviceData& device, const WCHAR* path) {
+    device.handlesOpen = FALSE;
     // WinUSB requires the file to be opened for overlapped I/O, even though every transfer of
     // this program is synchronous.
     device.deviceHandle = api.CreateFileW(
-        device.devicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+        path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (device.deviceHandle == INVALID_HANDLE_VALUE) {
         return failedWin32Call(hresultFromWin32(api.GetLastError()), Win32Call::open);
     }

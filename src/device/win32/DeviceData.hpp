@@ -7,6 +7,9 @@
 
 #include <winusb.h>
 
+#include <string>
+#include <vector>
+
 #include "device/DeviceResult.hpp"
 #include "device/HResult.hpp"
 #include "device/win32/Win32Api.hpp"
@@ -45,6 +48,16 @@ HResult retrieveDevicePath(const Win32Api& api, WCHAR* path, ULONG pathBytes, BO
 // code, or of HRESULT_FROM_WIN32(GetLastError()) of the failing CreateFileW or WinUsb_Initialize.
 // *deviceNotFound, when given, tells whether the class asked last had no present interface.
 DeviceResult openDevice(const Win32Api& api, DeviceData& device, BOOL* deviceNotFound);
+
+// Appends every present interface path of `interfaceClass` to `paths`, in the configuration
+// manager's order. hrOk, with nothing appended for an empty class; hrOutOfMemory or
+// configRetToHResult of a failing query, as retrieveDevicePath.
+HResult retrieveDevicePaths(const Win32Api& api, const GUID& interfaceClass,
+                            std::vector<std::wstring>& paths);
+
+// Opens the unit at `path` as openDevice opens the path it found (CreateFileW, then
+// WinUsb_Initialize), with the same results; `device.devicePath` is left as it is.
+DeviceResult openDevicePath(const Win32Api& api, DeviceData& device, const WCHAR* path);
 
 // Releases an open unit: WinUsb_Free, then CloseHandle, then handlesOpen false. Does nothing
 // when the unit is not open, so it is safe to repeat. The handle fields keep their old values.

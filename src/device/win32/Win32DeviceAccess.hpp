@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "device/DeviceAccess.hpp"
 #include "device/win32/Win32Api.hpp"
 
@@ -18,6 +20,9 @@ class Win32DeviceAccess final : public DeviceAccess {
     explicit Win32DeviceAccess(const Win32ApiLoad& load);
 
     OpenResult openDevice() override;
+    // The interface paths under both classes, each as its key in UTF-8.
+    UnitList listUnits() override;
+    OpenResult openUnit(const std::string& key) override;
 
     // How loading the table went: hrOk, or the code every openDevice returns.
     HResult loadResult() const { return load_.result; }
