@@ -53,7 +53,9 @@ std::string keyOf(libusb_device* device) {
         return key + "@" + std::to_string(libusb_get_device_address(device));
     }
     for (int i = 0; i < depth; ++i) {
-        key += (i == 0 ? "-" : ".") + std::to_string(ports[i]);
+        // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) of `"-" + to_string(...)`.
+        key += i == 0 ? '-' : '.';
+        key += std::to_string(ports[i]);
     }
     return key;
 }
